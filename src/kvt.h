@@ -1,0 +1,119 @@
+// Printer discovery over the host-config protocol: the query, the reply
+// parser, the attributes of the host-config TXT record, the DeviceRecord of
+// one printer and the Discoverer that runs one discovery and keeps the
+// printers of its brand.
+#ifndef NETBACKEND_KVT_H_
+#define NETBACKEND_KVT_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+class DataBuffer;
+
+// The 41-byte Multicast DNS question for the PTR records of
+// _host-config._udp.local, with the unicast-response bit set. Sent unchanged.
+extern const unsigned char gDNSQueryPacket[41];
+const int kDNSQueryPacketSize = 41;
+
+// The discovery's mDNS port.
+const int kHostConfigPort = 5353;
+
+// One printer as one reply describes it. Any field may be empty.
+class DeviceRecord {
+ public:
+  DeviceRecord() = default;
+  DeviceRecord(const DeviceRecord&) = default;
+  DeviceRecord& operator=(const DeviceRecord&) = default;
+
+  // 12 upper-case hex digits, no separators.
+  std::string& macAddress() { return macAddress_; }
+  std::string& ipAddress() { return ipAddress_; }
+  // The IEEE 1284 device ID without its double quotes.
+  std::string& deviceId() { return deviceId_; }
+  std::string& brand() { return brand_; }
+  const std::string& macAddress() const { return macAddress_; }
+  const std::string& ipAddress() const { return ipAddress_; }
+  const std::string& deviceId() const { return deviceId_; }
+  const std::string& brand() const { return brand_; }
+
+  void setMacAddress(const std::string& v) { macAddress_ = v; }
+  void setIpAddress(const std::string& v) { ipAddress_ = v; }
+  void setDeviceId(const std::string& v) { deviceId_ = v; }
+  void setBrand(const std::string& v) { brand_ = v; }
+
+ private:
+  std::string macAddress_;
+  std::string ipAddress_;
+  std::string deviceId_;
+  std::string brand_;
+};
+
+typedef std::vector<DeviceRecord> DeviceList;
+
+// Told of each record the discovery accepts, after it joined the list.
+// Returning false ends the run early.
+typedef std::function<bool(const DeviceRecord&)> DeviceObserver;
+
+// The brand text that a program file name selects by its first character:
+// 't' Tamo, 'g' Printer (admits every printer), 's' SOLENA, 'z' ZALOR,
+// anything else Orbec.
+std::string BrandForProgramName(const std::string& name);
+
+class Discoverer {
+ public:
+  // Chooses the brand from the running executable's own file name.
+  Discoverer();
+  // Chooses the brand as an executable called `programName` would.
+  explicit Discoverer(const std::string& programName);
+  Discoverer(const Discoverer&) = delete;
+  Discoverer& operator=(const Discoverer&) = delete;
+
+  // One discovery run: sends the query, waits up to 15 seconds in all for
+  // replies and appends every reply that parses and passes the brand test.
+  void discover() { discover(DeviceObserver()); }
+  void discover(const DeviceObserver& observer);
+  // The same with another budget and port (tests use short budgets).
+  void discover(const DeviceObserver& observer, int seconds, int port);
+
+  const DeviceList& devices() const { return deviceList_; }
+  const std::string& brand() const { return brand_; }
+
+  // The reply parser. Reads only the first Length() bytes of `reply`. True
+  // when the reply held a host-config TXT record, whose attributes were then
+  // applied to `record`; false leaves `record` untouched. A reply that turns
+  // out to be cut short or malformed inside that TXT record keeps the
+  // attributes read before the damage.
+  bool ParseReply(const DataBuffer& reply, DeviceRecord& record) const;
+
+  // Applies one KEY=value attribute of the host-config TXT record.
+  void ParseAttribute(const std::string& attribute, DeviceRecord& record) const;
+  // Sets the record's brand to ours while it is empty and `value` holds it
+  // ("1284STRID" and "MDNSNAME" only).
+  void MatchBrand(const std::string& key, const std::string& value,
+                  DeviceRecord& record) const;
+
+  // The bytes between the first and last double quote, or after the only one.
+  static void StripQuotes(std::string& value);
+  static unsigned char ReverseBits(unsigned char byte);
+  // Hex digits from the end, each shifted by 4 * (i mod 8); others count 0.
+  static uint32_t ParseHex(const std::string& text);
+
+  // Reads the name at `pos` of the message [begin, end): appends its first
+  // label to `first` and its second to `second`. Returns the bytes the name
+  // takes up at its place, or 0 when it would read outside the message or
+  // follow too many pointers.
+  static uint16_t ReadName(const unsigned char* begin, const unsigned char* end,
+                           const unsigned char* pos, std::string& first,
+                           std::string& second);
+  // Reads the character-string at `pos`; stores its length byte in `length`.
+  // Requires: pos < end and the whole string inside [pos, end).
+  static std::string ReadTextString(const unsigned char* pos, uint16_t& length);
+
+ private:
+  DeviceList deviceList_;
+  std::string brand_;
+};
+
+#endif  // NETBACKEND_KVT_H_

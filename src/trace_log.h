@@ -1,0 +1,46 @@
+// The trace log: off unless the user has put a marker file into TMPDIR; when
+// on, each process appends timestamped lines to "<home>/<program>|<pid>.log".
+// Every unit writes through log_printf; the globals and log_exit are exported
+// from the executable under their plain C names.
+#ifndef NETBACKEND_TRACE_LOG_H_
+#define NETBACKEND_TRACE_LOG_H_
+
+#include <pthread.h>
+
+#ifdef __cplusplus
+#include <atomic>
+#endif
+
+enum {
+  LOG_LEVEL_ALL = 0xF0F0,  // full trace marker "<TMPDIR>/.slog" present
+  LOG_LEVEL_I = 0x1F1F,    // only 'I' lines: "<TMPDIR>/.slog_varn" present
+};
+
+#ifdef __cplusplus
+// -1: not opened yet; 0: off for the rest of the run; >0: the open log file.
+// Read without the lock on the fast path, hence atomic.
+extern "C" std::atomic<int> gLogFD;
+extern "C" {
+#endif
+
+extern int gLogLevel;
+extern pthread_mutex_t gLogLock;
+
+// Writes one line: head, the formatted body, tail " [file-line-function]".
+// The format knows %d %u %x %X %f %s %c and %%; any other conversion is
+// dropped together with its '%' and consumes no argument.
+void log_printf(int level, int line, const char* file, const char* function,
+                const char* format, ...);
+
+// Writes `count` bytes as rows of 39 upper-case hex pairs, full trace only.
+void log_hexdump(int line, const char* file, const char* function,
+                 const unsigned char* bytes, int count);
+
+// Closes the log; a later log call opens it again. Registered with atexit.
+void log_exit(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // NETBACKEND_TRACE_LOG_H_

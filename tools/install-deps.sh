@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what building, testing and the demo need on Debian 12, and only
+# what is missing. Needs root when something is missing.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config          # the build
+  libgtest-dev libbenchmark-dev      # tests and benchmarks
+  clang libclang-rt-14-dev           # fuzz targets (libFuzzer) and sanitizers
+  g++-multilib                       # the 32-bit x86 build
+  iproute2 procps                    # private network namespaces for tests
+  cups-daemon cups-client            # the real scheduler and its socket backend
+  dpkg-dev file                      # building and checking the .deb
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+echo "installing: ${missing[*]}"
+if [ "$(id -u)" != 0 ]; then
+  echo "install-deps: root is needed to install packages" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+# Do not let the package start a system-wide scheduler: the tests run
+# isolated ones of their own.
+printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+chmod 755 /usr/sbin/policy-rc.d
+trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+apt-get install -y -q --no-install-recommends "${missing[@]}"
