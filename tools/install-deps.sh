@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, testing and the demo need on Debian 12, and only
 # what is missing. Needs root when something is missing.
+# Usage: tools/install-deps.sh [demo]
 set -euo pipefail
 
 packages=(
@@ -12,6 +13,11 @@ packages=(
   cups-daemon cups-client            # the real scheduler and its socket backend
   dpkg-dev file                      # building and checking the .deb
 )
+
+# "demo" installs only what ./demo.sh needs.
+if [ "${1:-}" = demo ]; then
+  packages=(cmake g++ make iproute2 procps cups-daemon)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds every configuration and runs every test: the normal build (all
+# suites, the real-scheduler suite included), the sanitizer build, the
+# 32-bit build (unit and process tests), and the fuzz targets.
+# Run as root: the network suites create private network namespaces, and
+# missing packages are installed on first use.
+set -euo pipefail
+cd "$(dirname "$0")"
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+
+step() { printf '\n=== %s (%s)\n' "$*" "$(date +%T)"; }
+
+step "dependencies"
+tools/install-deps.sh
+
+step "normal build, every suite"
+cmake --preset default
+cmake --build --preset default -j"$(nproc)"
+(cd build/default && cpack -G DEB >/dev/null)
+ctest --preset default
+
+step "sanitizer build (ASan + UBSan), every suite but the scheduler's"
+cmake --preset asan
+cmake --build --preset asan -j"$(nproc)"
+ctest --preset asan -LE cups
+
+step "32-bit x86 build, unit and process suites"
+cmake --preset m32
+cmake --build --preset m32 -j"$(nproc)" --target unit_tests process_tests netbackend fake_socket_backend
+ctest --preset m32
+
+step "fuzz targets: corpus replay and ${FUZZ_SECONDS}s of fuzzing each"
+fuzz/run.sh "$FUZZ_SECONDS"
+
+step "all passed"
