@@ -82,7 +82,9 @@ void log_open() {
     gLogFD = 0;
     return;
   }
-  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0600);
+  // Close-on-exec: the socket backend that replaces this process must not
+  // inherit the trace file among its descriptors.
+  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   gLogFD = fd > 0 ? fd : 0;
 }
 
