@@ -85,7 +85,7 @@ Connector::~Connector() {
   if (ownsWatch_) delete watch_;
 }
 
-int Connector::Broadcast(const DataBuffer& data, int port) {
+int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
   log_printf('F', __LINE__, kSource, __func__, "begin data.size=%d port=%d",
              data.Length(), port);
   if (udpSocket_ >= 0) CloseBroadcast();
@@ -99,7 +99,7 @@ int Connector::Broadcast(const DataBuffer& data, int port) {
   memset(&local, 0, sizeof(local));
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(static_cast<uint16_t>(port));
+  local.sin_port = htons(static_cast<uint16_t>(localPort));
   int bound = bind(udpSocket_, reinterpret_cast<sockaddr*>(&local), sizeof(local));
   if (bound < 0) {
     perror("Broadcast: bind");

@@ -24,12 +24,13 @@ class Connector {
   Connector(const Connector&) = delete;
   Connector& operator=(const Connector&) = delete;
 
-  // Binds a non-blocking datagram socket to 0.0.0.0:`port` and sends the
-  // first Length() bytes of `data` to 224.0.0.251:`port` out of each of the
-  // first five IPv4 interfaces. Returns 1 when at least one datagram went out
-  // (the socket stays open, registered for reading), -1 when none did, or
-  // bind()'s negative result.
-  int Broadcast(const DataBuffer& data, int port);
+  // Binds a non-blocking datagram socket to 0.0.0.0:`localPort` and sends
+  // the first Length() bytes of `data` to 224.0.0.251:`port` out of each of
+  // the first five IPv4 interfaces. Returns 1 when at least one datagram went
+  // out (the socket stays open, registered for reading), -1 when none did, or
+  // bind()'s negative result. Without `localPort` the socket binds `port`.
+  int Broadcast(const DataBuffer& data, int port) { return Broadcast(data, port, port); }
+  int Broadcast(const DataBuffer& data, int port, int localPort);
 
   // Receives one datagram into `buffer` (cut to its capacity) if the last
   // wait marked the socket readable. Returns the byte count, 0 when not

@@ -123,7 +123,12 @@ void Discoverer::discover(const DeviceObserver& observer, int seconds, int port)
   DataBuffer buffer(kBufferSize);
   buffer.Assign(gDNSQueryPacket, kDNSQueryPacketSize);
 
-  int result = connector.Broadcast(buffer, port);
+  // The query leaves from a port of this process's own (port 0: the system
+  // picks one), and printers answer by unicast to that port. Bound to 5353,
+  // every listing running at the same moment (the scheduler starts each
+  // brand's name at once) and any local mDNS daemon would share the port,
+  // and the system hands each unicast reply to one of them only.
+  int result = connector.Broadcast(buffer, port, 0);
   if (result <= 0) {
     log_printf('I', __LINE__, kSource, __func__,
                "unable to locate devices with result=%d", result);

@@ -10,13 +10,13 @@ packages=(
   clang libclang-rt-14-dev           # fuzz targets (libFuzzer) and sanitizers
   g++-multilib                       # the 32-bit x86 build
   iproute2 procps                    # private network namespaces for tests
-  cups-daemon cups-client            # the real scheduler and its socket backend
+  cups cups-daemon cups-client       # the real scheduler, its socket backend, raw queues
   dpkg-dev file                      # building and checking the .deb
 )
 
 # "demo" installs only what ./demo.sh needs.
 if [ "${1:-}" = demo ]; then
-  packages=(cmake g++ make iproute2 procps cups-daemon)
+  packages=(cmake g++ make iproute2 procps cups)
 fi
 
 missing=()

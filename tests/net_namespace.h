@@ -1,0 +1,216 @@
+// Private network namespaces for the socket tests. Every test that opens a
+// socket to the network runs its scenario in a forked child that first moves
+// into namespaces of its own (unshare(CLONE_NEWNET)), so nothing it sends can
+// reach the machine's real network. The namespaces are anonymous: the child
+// holds them by descriptor and they vanish with it, whatever way it ends, so
+// there is no name to delete and nothing a killed test can leave behind.
+// Peers are further anonymous namespaces of the same child, joined to it by
+// veth pairs; the child enters them with setns() to set up their side.
+//
+// The child cannot use gtest's assertions (they would fail in a copy of the
+// process that gtest never hears from): it collects failures in a Report,
+// which travels back to the parent through a pipe.
+#ifndef NETBACKEND_TESTS_NET_NAMESPACE_H_
+#define NETBACKEND_TESTS_NET_NAMESPACE_H_
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <sstream>
+#include <string>
+
+namespace nettest {
+
+// Failure lines collected in the child.
+class Report {
+ public:
+  bool Check(bool ok, const char* file, int line, const std::string& what) {
+    if (!ok) {
+      std::ostringstream out;
+      out << file << ":" << line << ": " << what << "\n";
+      text_ += out.str();
+    }
+    return ok;
+  }
+  template <typename A, typename B>
+  bool CheckEq(const A& expected, const B& actual, const char* file, int line,
+               const char* expectedText, const char* actualText) {
+    if (expected == actual) return true;
+    std::ostringstream out;
+    out << actualText << " is " << actual << ", expected " << expectedText
+        << " = " << expected;
+    return Check(false, file, line, out.str());
+  }
+  // Context for the failures that follow (a table row's name).
+  void Context(const std::string& context) { context_ = context; }
+  const std::string& context() const { return context_; }
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+  std::string context_;
+};
+
+#define NS_CHECK(report, cond)                                             \
+  (report).Check((cond), __FILE__, __LINE__,                               \
+                 (report).context() + ": failed: " #cond)
+#define NS_CHECK_EQ(report, expected, actual)                              \
+  (report).CheckEq((expected), (actual), __FILE__, __LINE__,               \
+                   ((report).context() + ": " #expected).c_str(), #actual)
+
+// An anonymous network namespace, held by a descriptor of its nsfs file.
+class NetNs {
+ public:
+  // Creates a fresh namespace. With `stay` the calling process moves into
+  // it; otherwise it returns to the namespace it was in (a peer, entered
+  // later with Enter). ok() is false when that failed.
+  explicit NetNs(bool stay) : fd_(-1) {
+    int previous = stay ? -1 : open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (!stay && previous < 0) return;
+    if (unshare(CLONE_NEWNET) == 0)
+      fd_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (previous >= 0) {
+      if (setns(previous, CLONE_NEWNET) != 0) _exit(3);  // never run on in the wrong place
+      close(previous);
+    }
+  }
+  ~NetNs() {
+    if (fd_ >= 0) close(fd_);
+  }
+  NetNs(const NetNs&) = delete;
+  NetNs& operator=(const NetNs&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  // A path that `ip ... netns PATH` accepts while this process lives.
+  std::string Path() const {
+    return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd_);
+  }
+
+ private:
+  int fd_;
+};
+
+// Enters `ns` for the scope and returns to the namespace it came from.
+class Enter {
+ public:
+  explicit Enter(const NetNs& ns)
+      : previous_(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)) {
+    ok_ = previous_ >= 0 && setns(ns.fd(), CLONE_NEWNET) == 0;
+  }
+  ~Enter() {
+    if (previous_ >= 0) {
+      if (setns(previous_, CLONE_NEWNET) != 0) _exit(3);  // never run on in the wrong place
+      close(previous_);
+    }
+  }
+  Enter(const Enter&) = delete;
+  Enter& operator=(const Enter&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  int previous_;
+  bool ok_;
+};
+
+// Runs `commands` (ip commands without the leading "ip", one a line) in the
+// current namespace of the calling process. True when every one succeeded.
+inline bool Ip(const std::string& commands) {
+  FILE* ip = popen("ip -batch -", "w");
+  if (ip == nullptr) return false;
+  fwrite(commands.data(), 1, commands.size(), ip);
+  int status = pclose(ip);
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+inline double MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(
+             std::chrono::steady_clock::now() - start).count();
+}
+
+inline std::string ReadAll(int fd) {
+  std::string text;
+  char chunk[4096];
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof(chunk));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(chunk, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+// Forks a child that moves into a fresh network namespace (with lo up when
+// `loopbackUp`), runs `body` there and sends its report back. Returns the
+// failures: empty when the child ran to the end without any. A child that
+// runs longer than `limitSeconds` is killed by its alarm.
+inline std::string RunInNamespace(bool loopbackUp, int limitSeconds,
+                                  const std::function<void(Report&)>& body,
+                                  pid_t* childPid = nullptr) {
+  fflush(nullptr);
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return "pipe failed\n";
+  pid_t child = fork();
+  if (child < 0) {
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    return "fork failed\n";
+  }
+  if (child == 0) {
+    close(pipeFds[0]);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive the test
+    alarm(static_cast<unsigned>(limitSeconds));
+    // The trace stays off unless a scenario turns it on (by pointing TMPDIR
+    // at a marker of its own), so that no test leaves a log file behind.
+    unsetenv("TMPDIR");
+    Report report;
+    {
+      NetNs own(true);
+      if (!own.ok()) {
+        report.Check(false, __FILE__, __LINE__, "unshare(CLONE_NEWNET) failed");
+      } else if (loopbackUp && !Ip("link set lo up\n")) {
+        report.Check(false, __FILE__, __LINE__, "ip link set lo up failed");
+      } else {
+        body(report);
+      }
+    }
+    const std::string& text = report.text();
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = write(pipeFds[1], text.data() + done, text.size() - done);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    close(pipeFds[1]);
+    _exit(0);
+  }
+  if (childPid != nullptr) *childPid = child;
+  close(pipeFds[1]);
+  std::string text = ReadAll(pipeFds[0]);
+  close(pipeFds[0]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFSIGNALED(status)) {
+    text += "child killed by signal " + std::to_string(WTERMSIG(status)) +
+            (WTERMSIG(status) == SIGALRM ? " (time limit)" : "") + "\n";
+  } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    text += "child exited with status " + std::to_string(WEXITSTATUS(status)) + "\n";
+  }
+  return text;
+}
+
+}  // namespace nettest
+
+#endif  // NETBACKEND_TESTS_NET_NAMESPACE_H_
