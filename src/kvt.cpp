@@ -87,6 +87,13 @@ unsigned char MacByte(const std::string& value, size_t pos) {
   return static_cast<unsigned char>(number & 0xFF);
 }
 
+// Length first: comparing a string with a literal through operator== costs a
+// strlen and a memcmp for every key of the table.
+template <size_t N>
+bool Is(const std::string& s, const char (&literal)[N]) {
+  return s.size() == N - 1 && memcmp(s.data(), literal, N - 1) == 0;
+}
+
 }  // namespace
 
 std::string BrandForProgramName(const std::string& name) {
@@ -195,7 +202,7 @@ bool Discoverer::ParseReply(const DataBuffer& reply, DeviceRecord& record) const
     pos += taken;
     if (pos > n || n - pos < 10) return false;
     size_t rdlength = Read16(begin + pos + 8);
-    if (second == kServiceLabel && Read16(begin + pos) == kTypeTXT) {
+    if (Is(second, kServiceLabel) && Read16(begin + pos) == kTypeTXT) {
       pos += 10;
       // The strings may run past neither the record's data nor the
       // datagram; a string that would is not applied.
@@ -289,7 +296,7 @@ uint32_t Discoverer::ParseHex(const std::string& text) {
 
 void Discoverer::MatchBrand(const std::string& key, const std::string& value,
                             DeviceRecord& record) const {
-  if (key != "1284STRID" && key != "MDNSNAME") return;
+  if (!Is(key, "1284STRID") && !Is(key, "MDNSNAME")) return;
   if (!record.brand().empty()) return;
   if (value.find(brand_) != std::string::npos) record.setBrand(brand_);
 }
@@ -300,19 +307,25 @@ void Discoverer::ParseAttribute(const std::string& attribute, DeviceRecord& reco
   const std::string key = attribute.substr(0, equals);
   std::string value = attribute.substr(equals + 1);
 
-  // The keys a printer sends that change nothing here are listed in the
-  // order they are tried; the first equal key decides.
-  if (key == "IPADDRESS") {
+  // Only these five keys matter; the others a printer sends (IPNETMASK,
+  // IPGATEWAY, IPNAME, MACLAA, IPADDRSOURCE, PASSWORDSET, ADAPTERNAME,
+  // CPDATTACHED) and any unknown key change nothing. Keys are compared whole
+  // and case-sensitively.
+  if (Is(key, "IPADDRESS")) {
     StripQuotes(value);
     record.setIpAddress(value);
-  } else if (key == "MACUAA") {
+  } else if (Is(key, "MACUAA")) {
     StripQuotes(value);
     // The printer writes its address with the bits of each byte reversed.
-    char mac[13];
-    for (int i = 0; i < 6; ++i)
-      snprintf(mac + 2 * i, 3, "%2.2X", ReverseBits(MacByte(value, 2 * static_cast<size_t>(i))));
+    static const char kHex[] = "0123456789ABCDEF";
+    char mac[12];
+    for (int i = 0; i < 6; ++i) {
+      unsigned char b = ReverseBits(MacByte(value, 2 * static_cast<size_t>(i)));
+      mac[2 * i] = kHex[b >> 4];
+      mac[2 * i + 1] = kHex[b & 0x0F];
+    }
     record.setMacAddress(std::string(mac, 12));
-  } else if (key == "1284STRID") {
+  } else if (Is(key, "1284STRID")) {
     // The device ID starts at its opening quote; a value without any quote
     // is taken whole rather than dropped.
     size_t quote = value.find('"');
@@ -320,14 +333,14 @@ void Discoverer::ParseAttribute(const std::string& attribute, DeviceRecord& reco
     StripQuotes(value);
     record.setDeviceId(value);
     MatchBrand(key, value, record);
-  } else if (key == "PRINTERVIDPID") {
+  } else if (Is(key, "PRINTERVIDPID")) {
     StripQuotes(value);
     uint32_t vendor = ParseHex(value) >> 16;
     std::string word;
     for (size_t i = 0; i < sizeof(kVendors) / sizeof(kVendors[0]); ++i)
       if (kVendors[i].vendorId == vendor) word = kVendors[i].brand;
     record.setBrand(word);
-  } else if (key == "MDNSNAME") {
+  } else if (Is(key, "MDNSNAME")) {
     StripQuotes(value);
     MatchBrand(key, value, record);
   }
