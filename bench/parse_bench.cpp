@@ -11,47 +11,10 @@
 #include <vector>
 
 #include "data_buffer.h"
+#include "dns_message.h"
 #include "kvt.h"
 
 namespace {
-
-const int kTypeA = 1;
-const int kTypePTR = 12;
-const int kTypeTXT = 16;
-const int kTypeSRV = 33;
-
-// Writes a DNS-format message; compression pointers take Offset() values.
-class Message {
- public:
-  int Offset() const { return static_cast<int>(bytes_.size()); }
-  const std::vector<unsigned char>& bytes() const { return bytes_; }
-
-  Message& Byte(int b, int count = 1) {
-    bytes_.insert(bytes_.end(), static_cast<size_t>(count), static_cast<unsigned char>(b));
-    return *this;
-  }
-  Message& U16(int v) { return Byte(v >> 8).Byte(v & 0xFF); }
-  Message& Label(const std::string& s) {
-    Byte(static_cast<int>(s.size()));
-    bytes_.insert(bytes_.end(), s.begin(), s.end());
-    return *this;
-  }
-  Message& Pointer(int offset) { return Byte(0xC0 | (offset >> 8)).Byte(offset & 0xFF); }
-  // TYPE, CLASS (IN, cache-flush), TTL 4500 and RDLENGTH.
-  Message& Fixed(int type, int rdlength) {
-    return U16(type).U16(0x8001).U16(0).U16(4500).U16(rdlength);
-  }
-  Message& Txt(const std::vector<std::string>& strings) {
-    int rdlength = 0;
-    for (const std::string& s : strings) rdlength += 1 + static_cast<int>(s.size());
-    Fixed(kTypeTXT, rdlength);
-    for (const std::string& s : strings) Label(s);
-    return *this;
-  }
-
- private:
-  std::vector<unsigned char> bytes_;
-};
 
 const std::vector<std::string> kAttributes = {
     "IPADDRESS=10.0.0.5",   "IPNETMASK=255.255.255.0",
@@ -65,7 +28,7 @@ const std::vector<std::string> kAttributes = {
 // As a printer answers: no question, the PTR answer with the service name in
 // place, then SRV, TXT and A records whose names point back into it.
 std::vector<unsigned char> TypicalReply() {
-  Message m;
+  Datagram m;
   m.U16(0).U16(0x8400).U16(0).U16(1).U16(0).U16(3);
   const int service = m.Offset();
   m.Label("_host-config").Label("_udp").Label("local").Byte(0).Fixed(kTypePTR, 11);
@@ -85,10 +48,10 @@ std::vector<unsigned char> TypicalReply() {
 std::vector<unsigned char> FullReply(int* records) {
   const int kSize = 4096;
   const int kFillerSize = 9 + 2 + 10 + 4;  // "host-NNN", pointer, fields, address
-  Message txt;  // measured apart to know how much room it leaves
+  Datagram txt;  // measured apart to know how much room it leaves
   txt.Pointer(0).Txt(kAttributes);
 
-  Message m;
+  Datagram m;
   m.U16(0).U16(0x8400).U16(0).U16(0).U16(0).U16(0);
   const int service = m.Offset();
   m.Label("_host-config").Label("_udp").Label("local").Byte(0).Fixed(kTypePTR, 11);

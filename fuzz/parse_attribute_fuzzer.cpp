@@ -14,18 +14,9 @@
 
 #include "kvt.h"
 
-#define FUZZ_CHECK(condition)                                                \
-  do {                                                                       \
-    if (!(condition)) {                                                      \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__,       \
-              #condition);                                                   \
-      abort();                                                               \
-    }                                                                        \
-  } while (0)
+#include "fuzz_check.h"
 
 namespace {
-
-const char* const kPrograms[] = {"t", "g", "s", "z", "o"};
 
 bool IsHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');

@@ -18,18 +18,10 @@
 #include "data_buffer.h"
 #include "kvt.h"
 
-#define FUZZ_CHECK(condition)                                                \
-  do {                                                                       \
-    if (!(condition)) {                                                      \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__,       \
-              #condition);                                                   \
-      abort();                                                               \
-    }                                                                        \
-  } while (0)
+#include "fuzz_check.h"
 
 namespace {
 
-const char* const kPrograms[] = {"t", "g", "s", "z", "o"};
 const int kBrands = sizeof(kPrograms) / sizeof(kPrograms[0]);
 
 bool IsMacAddress(const std::string& s) {

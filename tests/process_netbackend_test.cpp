@@ -26,6 +26,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_files.h"
+
 namespace {
 
 const char kProgram[] = NETBACKEND_PATH;
@@ -40,11 +42,6 @@ std::string Unshare() {
   return "";
 }
 
-std::string HomeDir() {
-  struct passwd* pw = getpwuid(getuid());
-  return pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "";
-}
-
 std::string BaseName(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -55,52 +52,9 @@ std::string TracePath(const std::string& base, pid_t pid) {
   return HomeDir() + "/" + base + "|" + std::to_string(pid) + ".log";
 }
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::string content;
-  int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return content;
-  char buffer[65536];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof(buffer))) > 0)
-    content.append(buffer, static_cast<size_t>(n));
-  close(fd);
-  return content;
-}
-
 bool CopyFile(const std::string& from, const std::string& to, mode_t mode) {
   std::string bytes = ReadFile(from);
-  if (bytes.empty()) return false;
-  int fd = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-  if (fd < 0) return false;
-  bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  close(fd);
-  return ok && chmod(to.c_str(), mode) == 0;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  remove(path);
-  return 0;
-}
-
-// Makes `path` and its missing parents.
-bool MakeDirs(const std::string& path) {
-  for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
-    std::string part = path.substr(0, slash);
-    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    if (slash == std::string::npos) return true;
-  }
+  return !bytes.empty() && WriteFile(to, bytes, mode);
 }
 
 struct Outcome {
@@ -131,7 +85,7 @@ class ProcessTest : public ::testing::Test {
 
   void TearDown() override {
     for (const std::string& path : traces_) unlink(path.c_str());
-    if (!dir_.empty()) nftw(dir_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    RemoveTree(dir_);
   }
 
   // Puts a copy of the recording backend at "<serverBin>/backend/socket".
@@ -386,18 +340,6 @@ TEST_F(ProcessTest, EmptyServerBinGivesBackendSocketAtTheRootAndStatus0) {
   EXPECT_EQ(std::vector<std::string>{
                 "Executing backend /backend/socket with URI: socket://192.168.1.20"},
             MainLines(Trace(run)));
-}
-
-// Makes a directory under `base` whose path has exactly `length` characters.
-std::string DirOfLength(const std::string& base, size_t length) {
-  std::string path = base;
-  while (path.size() < length) {
-    size_t room = length - path.size() - 1;
-    size_t component = room <= 200 ? room : (room == 201 ? 199 : 200);
-    if (component == 0) return "";
-    path += "/" + std::string(component, 's');
-  }
-  return path.size() == length && MakeDirs(path) ? path : "";
 }
 
 TEST_F(ProcessTest, PathsThatDoNotFitRefuseTheHandOver) {

@@ -37,14 +37,11 @@
 
 #include <gtest/gtest.h>
 
+#include "test_files.h"
+
 namespace {
 
 const int kNobody = 65534;
-
-std::string HomeDir() {
-  struct passwd* pw = getpwuid(getuid());
-  return pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "";
-}
 
 std::string ExeBaseName() {
   char exe[4096] = {0};
@@ -59,37 +56,6 @@ std::string LogPathOf(pid_t pid) {
 }
 std::string OwnLogPath() { return LogPathOf(getpid()); }
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::string content;
-  int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return content;
-  char buffer[65536];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof(buffer))) > 0)
-    content.append(buffer, static_cast<size_t>(n));
-  close(fd);
-  return content;
-}
-
-bool WriteFile(const std::string& path, const std::string& content, mode_t mode) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
-  if (fd < 0) return false;
-  bool ok = write(fd, content.data(), content.size()) ==
-            static_cast<ssize_t>(content.size());
-  close(fd);
-  return ok && chmod(path.c_str(), mode) == 0;
-}
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  remove(path);
-  return 0;
-}
-
 // A fresh directory under /tmp, removed with everything in it.
 class TempDir {
  public:
@@ -98,7 +64,7 @@ class TempDir {
     if (mkdtemp(pattern) != nullptr) path_ = pattern;
   }
   ~TempDir() {
-    if (!path_.empty()) nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    RemoveTree(path_);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -613,21 +579,6 @@ TEST_F(TraceLogTest, LogExitClosesAndTheNextCallAppendsToTheSameFile) {
   ASSERT_EQ(2u, lines.size());
   EXPECT_EQ("before exit", lines[0].body);
   EXPECT_EQ("after exit", lines[1].body);
-}
-
-// Makes a directory whose absolute path is exactly `length` characters.
-std::string DirOfLength(const std::string& base, size_t length) {
-  std::string path = base;
-  while (path.size() < length) {
-    size_t room = length - path.size() - 1;  // after the '/'
-    // Components stay under NAME_MAX; never leave a single character over,
-    // which could not hold "/" and a name.
-    size_t component = room <= 200 ? room : (room == 201 ? 199 : 200);
-    if (component == 0) return "";
-    path += "/" + std::string(component, 'd');
-    if (mkdir(path.c_str(), 0755) != 0) return "";
-  }
-  return path.size() == length ? path : "";
 }
 
 TEST_F(TraceLogTest, MarkerPathThatDoesNotFitDoesNotCount) {

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libbenchmark-dev      # tests and benchmarks
   clang libclang-rt-14-dev           # fuzz targets (libFuzzer) and sanitizers
   g++-multilib                       # the 32-bit x86 build
-  iproute2 procps                    # private network namespaces for tests
+  iproute2 procps python3            # private network namespaces; test-only clients
   cups cups-daemon cups-client       # the real scheduler, its socket backend, raw queues
   dpkg-dev file                      # building and checking the .deb
 )

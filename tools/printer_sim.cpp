@@ -594,8 +594,10 @@ bool SetNonBlocking(int fd) {
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-Fd OpenMdnsSocket() {
-  Fd s(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+// A socket of `type` with address reuse, bound to 0.0.0.0:`port`; invalid
+// (with a message) when that fails.
+Fd BoundSocket(int type, uint16_t port) {
+  Fd s(socket(AF_INET, type | SOCK_CLOEXEC, 0));
   if (!s.valid()) {
     Error("socket: %s", std::strerror(errno));
     return Fd();
@@ -604,13 +606,19 @@ Fd OpenMdnsSocket() {
   setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(kMdnsPort);
+  addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   if (bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    Error("bind UDP 0.0.0.0:%u: %s", kMdnsPort, std::strerror(errno));
+    Error("bind %s 0.0.0.0:%u: %s", type == SOCK_DGRAM ? "UDP" : "TCP", port,
+          std::strerror(errno));
     return Fd();
   }
-  if (!SetNonBlocking(s.get())) return Fd();
+  return s;
+}
+
+Fd OpenMdnsSocket() {
+  Fd s = BoundSocket(SOCK_DGRAM, kMdnsPort);
+  if (!s.valid() || !SetNonBlocking(s.get())) return Fd();
 
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) {
@@ -643,19 +651,9 @@ Fd OpenMdnsSocket() {
 }
 
 Fd OpenJobListener() {
-  Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!s.valid()) {
-    Error("socket: %s", std::strerror(errno));
-    return Fd();
-  }
-  int one = 1;
-  setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(kRawPrintPort);
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(s.get(), 16) != 0 || !SetNonBlocking(s.get())) {
+  Fd s = BoundSocket(SOCK_STREAM, kRawPrintPort);
+  if (!s.valid()) return Fd();
+  if (listen(s.get(), 16) != 0 || !SetNonBlocking(s.get())) {
     Error("listen TCP 0.0.0.0:%u: %s", kRawPrintPort, std::strerror(errno));
     return Fd();
   }
