@@ -189,6 +189,20 @@ e2e_expect_between() {
     e2e_fail "$1: $2 not within [$3, $4]"
 }
 
+# e2e_expect_full_run OUT [TRACE]: a listing run that waited out its whole
+# budget: status 0, nothing on stderr, 14 to 20 s until exit, and, given
+# TRACE, a discovery run that began and ended.
+e2e_expect_full_run() {
+  local r=${1##*/}
+  e2e_expect_status "$1" 0
+  e2e_expect_empty "$r: stderr" "$1/stderr"
+  e2e_expect_between "$r: seconds until exit" "$(cat "$1/elapsed")" 14 20
+  if [[ ${2:-} == trace ]]; then
+    e2e_expect_eq "$r: discover's trace" "$(e2e_trace_lines "$1/trace" src/kvt discover)" \
+      $'begin\nend'
+  fi
+}
+
 # e2e_expect_line WHAT FILE LINE: FILE has a line exactly LINE.
 e2e_expect_line() {
   grep -qxF -- "$3" "$2" 2>/dev/null || {
