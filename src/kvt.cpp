@@ -33,13 +33,18 @@ const int kBudgetSeconds = 15;
 const char kServiceLabel[] = "_host-config";
 const uint16_t kTypeTXT = 16;
 
-// Following a compression pointer never moves the name forward in the
-// message in a loop-free way on its own, so the number of pointers one name
-// may follow is bounded instead.
+// A compression pointer may lead back into the name it belongs to, which
+// would be read for ever; real names follow one pointer, so a few more than
+// that is the bound.
 const int kMaxPointersPerName = 16;
 
-const char* const kBrandWords[][2] = {
-    {"t", "Tamo"}, {"g", "Printer"}, {"s", "SOLENA"}, {"z", "ZALOR"},
+// The first character of the program's file name picks the brand it lists.
+struct NameBrand {
+  char first;
+  const char* brand;
+};
+const NameBrand kBrandWords[] = {
+    {'t', "Tamo"}, {'g', "Printer"}, {'s', "SOLENA"}, {'z', "ZALOR"},
 };
 const char kDefaultBrand[] = "Orbec";
 const char kAllBrands[] = "Printer";
@@ -99,7 +104,7 @@ bool Is(const std::string& s, const char (&literal)[N]) {
 std::string BrandForProgramName(const std::string& name) {
   if (!name.empty()) {
     for (size_t i = 0; i < sizeof(kBrandWords) / sizeof(kBrandWords[0]); ++i)
-      if (name[0] == kBrandWords[i][0][0]) return kBrandWords[i][1];
+      if (name[0] == kBrandWords[i].first) return kBrandWords[i].brand;
   }
   return kDefaultBrand;
 }
