@@ -405,32 +405,31 @@ std::vector<uint8_t> BuildJunk(const std::string& kind) {
     r.bytes[r.txt_rdlength_at + 1] = 0xFF;
     return r.bytes;
   }
+  // The fixed fields and RDATA of a TXT record holding the IP attribute,
+  // after a record name that the kind below makes unreadable.
+  auto txtWithIp = [&]() {
+    w.U16(kTypeTxt);
+    w.U16(kClassInFlush);
+    w.U32(kTtlService);
+    w.U16(static_cast<uint16_t>(ip_attr.size() + 1));
+    w.U8(static_cast<uint8_t>(ip_attr.size()));
+    w.Bytes(ip_attr.data(), ip_attr.size());
+    return w.bytes();
+  };
   if (kind == "pointer-loop") {
     JunkHeader(w, 1, 0);
     size_t start = w.size();
     w.U8(static_cast<uint8_t>(p.name.size()));
     w.Bytes(p.name.data(), p.name.size());
     w.U16(static_cast<uint16_t>(0xC000 | start));
-    w.U16(kTypeTxt);
-    w.U16(kClassInFlush);
-    w.U32(kTtlService);
-    w.U16(static_cast<uint16_t>(ip_attr.size() + 1));
-    w.U8(static_cast<uint8_t>(ip_attr.size()));
-    w.Bytes(ip_attr.data(), ip_attr.size());
-    return w.bytes();
+    return txtWithIp();
   }
   if (kind == "pointer-self") {
     JunkHeader(w, 1, 0);
     w.U8(4);
     w.Bytes("junk", 4);
     w.U16(static_cast<uint16_t>(0xC000 | w.size()));
-    w.U16(kTypeTxt);
-    w.U16(kClassInFlush);
-    w.U32(kTtlService);
-    w.U16(static_cast<uint16_t>(ip_attr.size() + 1));
-    w.U8(static_cast<uint8_t>(ip_attr.size()));
-    w.Bytes(ip_attr.data(), ip_attr.size());
-    return w.bytes();
+    return txtWithIp();
   }
   if (kind == "txt-overrun") {
     JunkHeader(w, 1, 1);
