@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,31 +27,121 @@ const int kBodySize = 2048;
 const int kScratchSize = 64;
 const int kRowSize = 121;
 
-// Writes all of `n` bytes under the lock; a failing write is dropped.
-void WriteLocked(const char* bytes, size_t n) {
-  pthread_mutex_lock(&gLogLock);
+// A flood of datagrams under the full trace would otherwise fill the disk:
+// the file stops growing at this size, with one last line that says so.
+// The room kept back holds that line.
+const off_t kFileLimit = 64 << 20;
+const off_t kClosingRoom = 256;
+const char kClosingMessage[] = "trace stopped: the file reached its limit of 64 MiB";
+
+// The state of the open file, guarded by gLogLock: the bytes it holds, and
+// whether the last byte written ended a line.
+off_t gLogBytes = 0;
+bool gLogMidLine = false;
+// Set once the file is full; read without the lock to skip formatting.
+std::atomic<bool> gLogFull(false);
+
+int FormatHead(char (&head)[kHeadSize]);
+
+// Writes the closing line, on a line of its own. Requires: gLogLock held.
+void WriteClosingLine(int fd) {
+  char line[kClosingRoom];
+  char head[kHeadSize];
+  int headLength = FormatHead(head);
+  int n = snprintf(line, sizeof(line), "%s%s%s [src/trace_log-%d-log_printf]\n",
+                   gLogMidLine ? "\n" : "", head, kClosingMessage, __LINE__);
+  if (n > 0 && headLength > 0 && write(fd, line, static_cast<size_t>(n)) > 0) {
+    gLogBytes += n;
+  }
+  gLogFull = true;
+}
+
+// Writes all of `n` bytes to the open log; a failing write is dropped.
+// Requires: gLogLock held.
+void WriteOut(const char* bytes, size_t n) {
   int fd = gLogFD.load();
-  while (fd > 0 && n > 0) {
+  if (fd <= 0 || n == 0 || gLogFull) return;
+  if (gLogBytes + static_cast<off_t>(n) > kFileLimit - kClosingRoom) {
+    WriteClosingLine(fd);
+    return;
+  }
+  while (n > 0) {
     ssize_t w = write(fd, bytes, n);
     if (w <= 0) break;
+    gLogBytes += w;
+    gLogMidLine = bytes[w - 1] != '\n';
     bytes += w;
     n -= static_cast<size_t>(w);
   }
+}
+
+void WriteLocked(const char* bytes, size_t n) {
+  pthread_mutex_lock(&gLogLock);
+  WriteOut(bytes, n);
   pthread_mutex_unlock(&gLogLock);
 }
 
-// True when `path` names something the user may open for writing. A
-// directory cannot be opened so, which is why it does not count as a marker.
+// True when `path` names a regular file that the user may open for
+// writing. A directory cannot be opened so; a symbolic link is not followed
+// (a planted link must not make the trace open some other file), and a
+// FIFO or device does not count even when it opens.
 bool MarkerPresent(const char* format, const char* tmpdir) {
   char path[kPathSize];
   int n = snprintf(path, sizeof(path), format, tmpdir);
   if (n < 0 || n >= static_cast<int>(sizeof(path))) return false;  // would not fit
-  int fd = open(path, O_WRONLY | O_NONBLOCK);
+  int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return false;
+  struct stat st;
+  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   close(fd);
-  return fd > 0;
+  return fd > 0 && regular;
 }
 
+// Opens the log file for appending: never through a symbolic link, and only
+// a regular file of the running user's own with no other name; close-on-exec,
+// so that the socket backend replacing this process does not inherit it.
+// Returns the descriptor, or -1.
+int OpenLogFile(const char* path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != getuid() ||
+      st.st_nlink != 1) {
+    close(fd);
+    return -1;
+  }
+  gLogBytes = st.st_size;
+  gLogMidLine = false;
+  // A file past the point where the closing line goes has had it already.
+  gLogFull = gLogBytes > kFileLimit - kClosingRoom;
+  return fd;
+}
+
+// The log file of this process, opened: its descriptor, or 0 when it
+// cannot be had. A failure is final for the process: retrying the whole
+// open on every call would slow a busy run to a crawl for nothing.
+int OpenTraceFile() {
+  char link[kPathSize];
+  char exe[kPathSize];
+  memset(exe, 0, sizeof(exe));
+  snprintf(link, sizeof(link), "/proc/%i/exe", static_cast<int>(getpid()));
+  if (readlink(link, exe, sizeof(exe) - 1) < 0) return 0;
+  const char* slash = strrchr(exe, '/');
+  if (slash == nullptr) return 0;
+  struct passwd* pw = getpwuid(getuid());
+  if (pw == nullptr || pw->pw_dir == nullptr) return 0;
+
+  char path[kPathSize];
+  int n = snprintf(path, sizeof(path), "%s/%s|%u.log", pw->pw_dir, slash + 1,
+                   static_cast<unsigned>(getpid()));
+  // A cut-short path would name some other file: the trace stays off.
+  if (n < 0 || n >= static_cast<int>(sizeof(path))) return 0;
+  int fd = OpenLogFile(path);
+  return fd > 0 ? fd : 0;
+}
+
+// Decides the level and opens the file. gLogFD is stored once, at the end:
+// other threads read it without the lock.
 void log_open() {
   const char* tmpdir = getenv("TMPDIR");
   if (tmpdir != nullptr && tmpdir[0] != '\0') {
@@ -63,29 +154,7 @@ void log_open() {
     gLogFD = 0;
     return;
   }
-
-  char link[kPathSize];
-  char exe[kPathSize];
-  memset(exe, 0, sizeof(exe));
-  snprintf(link, sizeof(link), "/proc/%i/exe", static_cast<int>(getpid()));
-  if (readlink(link, exe, sizeof(exe) - 1) < 0) return;
-  const char* slash = strrchr(exe, '/');
-  if (slash == nullptr) return;
-  struct passwd* pw = getpwuid(getuid());
-  if (pw == nullptr || pw->pw_dir == nullptr) return;
-
-  char path[kPathSize];
-  int n = snprintf(path, sizeof(path), "%s/%s|%u.log", pw->pw_dir, slash + 1,
-                   static_cast<unsigned>(getpid()));
-  if (n < 0 || n >= static_cast<int>(sizeof(path))) {
-    // A cut-short path would name some other file: the trace stays off.
-    gLogFD = 0;
-    return;
-  }
-  // Close-on-exec: the socket backend that replaces this process must not
-  // inherit the trace file among its descriptors.
-  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  gLogFD = fd > 0 ? fd : 0;
+  gLogFD = OpenTraceFile();
 }
 
 int log_ensure_open() {
@@ -101,25 +170,29 @@ int log_ensure_open() {
   return fd;
 }
 
-void log_write_header() {
-  pthread_mutex_lock(&gLogLock);
+// Forms the head of a line; returns its length (0 when it failed).
+int FormatHead(char (&head)[kHeadSize]) {
   struct timeval now;
   gettimeofday(&now, nullptr);
   struct tm local;
   localtime_r(&now.tv_sec, &local);
   char date[40];
   if (strftime(date, sizeof(date), "|%m/%d %T.", &local) == 0) date[0] = '\0';
-  char head[kHeadSize];
   int n = snprintf(head, sizeof(head), "%s%.3d %15lu| ", date,
                    static_cast<int>(now.tv_usec / 1000),
                    static_cast<unsigned long>(pthread_self()));
-  if (n > 0) {
-    size_t len = n < kHeadSize ? static_cast<size_t>(n) : kHeadSize - 1;
-    int fd = gLogFD.load();
-    if (fd > 0 && write(fd, head, len) < 0) {
-      // Nothing to do: the trace never reports its own failures.
-    }
+  if (n <= 0) {
+    head[0] = '\0';
+    return 0;
   }
+  return n < kHeadSize ? n : kHeadSize - 1;
+}
+
+void log_write_header() {
+  pthread_mutex_lock(&gLogLock);
+  char head[kHeadSize];
+  int n = FormatHead(head);
+  WriteOut(head, static_cast<size_t>(n));
   pthread_mutex_unlock(&gLogLock);
 }
 
@@ -136,9 +209,7 @@ void log_write_trailer(int line, const char* file, const char* function) {
       tail[len - 2] = ']';
       tail[len - 1] = '\n';
     }
-    int fd = gLogFD.load();
-    if (fd > 0 && write(fd, tail, len) < 0) {
-    }
+    WriteOut(tail, len);
   }
   pthread_mutex_unlock(&gLogLock);
 }
@@ -179,7 +250,7 @@ void AppendNumber(Body& body, const char* format, T value) {
 
 extern "C" void log_printf(int level, int line, const char* file,
                            const char* function, const char* format, ...) {
-  if (log_ensure_open() <= 0) return;
+  if (log_ensure_open() <= 0 || gLogFull) return;
   if (gLogLevel != LOG_LEVEL_ALL && !(level == 'I' && gLogLevel == LOG_LEVEL_I))
     return;
 
@@ -219,7 +290,7 @@ extern "C" void log_printf(int level, int line, const char* file,
 extern "C" void log_hexdump(int line, const char* file, const char* function,
                             const unsigned char* bytes, int count) {
   if (gLogLevel != LOG_LEVEL_ALL) return;
-  if (log_ensure_open() <= 0) return;
+  if (log_ensure_open() <= 0 || gLogFull) return;
   log_write_header();
   char row[kRowSize];
   int used = 0;
@@ -246,5 +317,24 @@ extern "C" void log_exit(void) {
     close(fd);
     gLogFD = -1;
   }
+  gLogBytes = 0;
+  gLogMidLine = false;
+  gLogFull = false;
   pthread_mutex_unlock(&gLogLock);
+}
+
+std::string log_escape(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c < 0x20 || c > 0x7E || c == '\\') {
+      escaped += "\\x";
+      escaped += kHex[c >> 4];
+      escaped += kHex[c & 0x0F];
+    } else {
+      escaped += static_cast<char>(c);
+    }
+  }
+  return escaped;
 }

@@ -41,6 +41,13 @@ void log_exit(void);
 
 #ifdef __cplusplus
 }
+
+#include <string>
+
+// `text` made fit for a trace line: control characters, backslashes and
+// bytes above 0x7E become \xNN. Text from the network goes through this, so
+// that it can neither end its line nor forge another.
+std::string log_escape(const std::string& text);
 #endif
 
 #endif  // NETBACKEND_TRACE_LOG_H_

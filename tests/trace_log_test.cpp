@@ -481,7 +481,7 @@ TEST_F(TraceLogTest, ExistingLogFileIsAppendedTo) {
   EXPECT_EQ("later", lines[0].body);
 }
 
-enum MarkerKind { kNone, kFile, kDirectory };
+enum MarkerKind { kNone, kFile, kDirectory, kSymlink };
 
 struct MarkerRow {
   const char* why;
@@ -500,6 +500,10 @@ void MakeMarker(const std::string& path, MarkerKind kind) {
   if (kind == kDirectory) {
     ASSERT_EQ(0, mkdir(path.c_str(), 0755));
   }
+  if (kind == kSymlink) {  // to a writable file beside it
+    ASSERT_TRUE(WriteFile(path + ".target", "", 0666));
+    ASSERT_EQ(0, symlink((path + ".target").c_str(), path.c_str()));
+  }
 }
 
 TEST_F(TraceLogTest, MarkerFilesChooseTheLevel) {
@@ -508,6 +512,8 @@ TEST_F(TraceLogTest, MarkerFilesChooseTheLevel) {
       {"full only", kFile, kNone, 0, 0xF0F0, true, true},
       {"I-only only", kNone, kFile, 0, 0x1F1F, true, false},
       {"full is a directory: does not count", kDirectory, kFile, 0, 0x1F1F, true, false},
+      {"full is a symbolic link: never followed", kSymlink, kFile, 0, 0x1F1F, true, false},
+      {"I-only symbolic link alone", kNone, kSymlink, 0, 0, false, false},
       {"full directory alone", kDirectory, kNone, 0, 0, false, false},
       {"I-only directory alone", kNone, kDirectory, 0, 0, false, false},
       {"no marker", kNone, kNone, 0, 0, false, false},
@@ -678,6 +684,97 @@ TEST_F(TraceLogTest, MarkerTheUserCannotWriteDoesNotCount) {
     ASSERT_TRUE(code >= 0 && code < 8) << "child ended with " << code;
     EXPECT_EQ(row.level, code & 3) << "child reported " << code;
   }
+}
+
+// The log file is opened where the password database says, in a directory
+// someone else may write: a planted link or file must not receive the trace.
+TEST_F(TraceLogTest, LogFileMustBeTheUsersOwnRegularFile) {
+  ASSERT_NE(nullptr, getpwuid(kNobody)) << "no user " << kNobody;
+  struct Row {
+    const char* why;
+    std::function<void(const std::string& path, const std::string& other)> plant;
+  };
+  const Row rows[] = {
+      {"a symbolic link to another file",
+       [](const std::string& path, const std::string& other) {
+         ASSERT_EQ(0, symlink(other.c_str(), path.c_str()));
+       }},
+      {"a second name of another file",
+       [](const std::string& path, const std::string& other) {
+         ASSERT_EQ(0, link(other.c_str(), path.c_str()));
+       }},
+      {"a file of another user",
+       [](const std::string& path, const std::string&) {
+         ASSERT_TRUE(WriteFile(path, "", 0666));
+         ASSERT_EQ(0, chown(path.c_str(), kNobody, kNobody));
+       }},
+      {"a FIFO with a reader",
+       [](const std::string& path, const std::string&) {
+         ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+       }},
+  };
+  Marker(".slog");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    const std::string other = dir_ / "other";
+    ASSERT_TRUE(WriteFile(other, "", 0600));
+    row.plant(OwnLogPath(), other);
+    // A reader, so that opening the FIFO for writing would succeed.
+    int reader = open(OwnLogPath().c_str(), O_RDONLY | O_NONBLOCK);
+    ResetTrace();
+    log_printf('I', 1, "src/a", "f", "secret");
+    EXPECT_EQ(0, gLogFD.load());
+    EXPECT_EQ("", ReadFile(other));
+    if (reader >= 0) close(reader);
+    ResetTrace();
+    unlink(OwnLogPath().c_str());
+    unlink(other.c_str());
+  }
+}
+
+// Without a password-database entry the trace cannot be opened; the failure
+// is remembered, not retried by every later call.
+TEST_F(TraceLogTest, FailedOpenIsRememberedForTheProcess) {
+  const int kNoSuchUser = 54321;
+  ASSERT_EQ(nullptr, getpwuid(kNoSuchUser));
+  ASSERT_EQ(0, chmod(dir_.path().c_str(), 0755));
+  ASSERT_TRUE(WriteFile(dir_ / ".slog", "", 0666));
+  int code = RunInChild([] {
+    ResetTrace();
+    log_printf('I', 1, "src/a", "f", "x");
+    return gLogFD.load() == 0 && gLogLevel == LOG_LEVEL_ALL ? 0 : 1;
+  }, kNoSuchUser, nullptr);
+  EXPECT_EQ(0, code);
+}
+
+// A flood of datagrams under the full trace must not fill the disk: the file
+// stops at 64 MiB, with one last whole line that says why.
+TEST_F(TraceLogTest, FileStopsAt64MiBWithALineSayingSo) {
+  const off_t kLimit = 64 << 20;
+  Marker(".slog");
+  ASSERT_TRUE(WriteFile(OwnLogPath(), "", 0600));
+  ASSERT_EQ(0, truncate(OwnLogPath().c_str(), kLimit - 1000));  // a sparse file
+  const std::string body(300, 'b');
+  for (int i = 0; i < 10; ++i) log_printf('I', 1, "src/a", "f", "%s", body.c_str());
+  log_exit();
+  struct stat st;
+  ASSERT_EQ(0, stat(OwnLogPath().c_str(), &st));
+  EXPECT_LE(st.st_size, kLimit);
+  EXPECT_GT(st.st_size, kLimit - 1000 + 300);
+  std::string tail(static_cast<size_t>(st.st_size - (kLimit - 1000)), '\0');
+  int fd = open(OwnLogPath().c_str(), O_RDONLY);
+  ASSERT_EQ(static_cast<ssize_t>(tail.size()), pread(fd, &tail[0], tail.size(), kLimit - 1000));
+  close(fd);
+  std::vector<TraceLine> lines = ParseLines(tail);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(body, lines[0].body);
+  EXPECT_EQ("trace stopped: the file reached its limit of 64 MiB", lines.back().body);
+  EXPECT_EQ(0u, lines.back().tail.find(" [src/trace_log-")) << lines.back().tail;
+  // Later lines, in this process or after a reopen, add nothing.
+  log_printf('I', 1, "src/a", "f", "more");
+  struct stat again;
+  ASSERT_EQ(0, stat(OwnLogPath().c_str(), &again));
+  EXPECT_EQ(st.st_size, again.st_size);
 }
 
 TEST_F(TraceLogTest, FifoMarkerWithoutReaderDoesNotCountAndDoesNotBlock) {
