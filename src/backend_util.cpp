@@ -1,5 +1,6 @@
 #include "backend_util.h"
 
+#include <arpa/inet.h>
 #include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -52,14 +53,78 @@ bool IsIpAddress(const std::string& text) {
   return dots == 3;
 }
 
+bool CanonicalHostAddress(const std::string& text, std::string& canonical) {
+  in_addr address;
+  if (text.find('\0') != std::string::npos ||
+      inet_pton(AF_INET, text.c_str(), &address) != 1)
+    return false;
+  uint32_t host = ntohl(address.s_addr);
+  uint32_t first = host >> 24;
+  // "This network", loopback, multicast and the reserved block above it
+  // (which holds the limited broadcast address): none of them is a printer.
+  if (first == 0 || first == 127 || first >= 224) return false;
+  char text4[INET_ADDRSTRLEN];
+  if (inet_ntop(AF_INET, &address, text4, sizeof(text4)) == nullptr) return false;
+  canonical = text4;
+  return true;
+}
+
 namespace {
 
-// Field texts come from any host on the network; a newline among them would
-// start a forged device line, so every control character becomes a blank.
+// The length of the well-formed UTF-8 sequence at `p` (at most `left`
+// bytes), or 0 when the bytes there are not one: overlong forms, surrogates
+// and code points above U+10FFFF are refused.
+size_t Utf8Length(const unsigned char* p, size_t left) {
+  unsigned char c = p[0];
+  size_t n;
+  unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (left < n || p[1] < low || p[1] > high) return 0;
+  for (size_t i = 2; i < n; ++i)
+    if (p[i] < 0x80 || p[i] > 0xBF) return 0;
+  return n;
+}
+
+// Field texts come from any host on the network, and the scheduler reads
+// each quoted field with backslash escapes. So a quote or a backslash is
+// escaped (an odd one would make it drop the line, an even number would
+// move text into the next field), a control character (C0, DEL, or C1 in
+// UTF-8) becomes a blank so that no newline starts a forged line, and
+// bytes that are not UTF-8 become '?'.
 void WriteField(FILE* out, const std::string& text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    fputc(c < 0x20 || c == 0x7F ? ' ' : c, out);
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+  size_t size = text.size();
+  for (size_t i = 0; i < size;) {
+    unsigned char c = p[i];
+    if (c < 0x80) {
+      if (c == '"' || c == '\\') fputc('\\', out);
+      fputc(c < 0x20 || c == 0x7F ? ' ' : c, out);
+      ++i;
+      continue;
+    }
+    size_t n = Utf8Length(p + i, size - i);
+    if (n == 0) {
+      fputc('?', out);
+      ++i;
+    } else if (c == 0xC2 && p[i + 1] < 0xA0) {
+      fputc(' ', out);
+      i += n;
+    } else {
+      fwrite(p + i, 1, n, out);
+      i += n;
+    }
   }
 }
 

@@ -26,10 +26,19 @@ void ReadUriTarget(std::string& target);
 // True when `text` is decimal digits and dots only, with exactly three dots.
 bool IsIpAddress(const std::string& text);
 
+// True when `text` is an address a job may be handed to: a dotted-quad IPv4
+// address, the whole text, that names one host (not in 0.0.0.0/8,
+// 127.0.0.0/8 or 224.0.0.0/3). `canonical` then holds it as inet_ntop
+// writes it. Anything else (a name, a port, a path, a user part) could send
+// a job somewhere no printer answered from.
+bool CanonicalHostAddress(const std::string& text, std::string& canonical);
+
 // Writes one device line for `record` to standard output and flushes it:
 //   network <name>://<mac> "<make and model>" "<brand> Network Printer #<n> (<mac>)" "<ip>"
-// Control characters (below 0x20, and 0x7F) in the field texts come from the
-// network and are written as blanks, so that no reply can forge a line.
+// The field texts come from the network: inside the quotes '"' and '\' are
+// escaped with a backslash, control characters are written as blanks and
+// bytes that are not UTF-8 as '?', so that no reply can reach another field
+// or forge a line.
 void PrintDeviceLine(int number, const std::string& name,
                      const DeviceRecord& record);
 

@@ -129,6 +129,41 @@ TEST(IsIpAddressTest, DigitsAndExactlyThreeDots) {
   }
 }
 
+// What a reply may name as the printer's address: one unicast IPv4 host,
+// nothing that could carry a port, a path, a user or another host's name.
+TEST(CanonicalHostAddressTest, OnlyDottedQuadUnicastHosts) {
+  const IpRow rows[] = {
+      {"10.77.0.20", true},
+      {"192.168.1.255", true},   // a subnet's broadcast looks like any host from here
+      {"1.0.0.0", true},
+      {"223.255.255.255", true},
+      {"0.1.2.3", false},        // "this network"
+      {"127.0.0.1", false},      // the print host itself
+      {"127.255.0.9", false},
+      {"224.0.0.251", false},    // multicast
+      {"239.1.1.1", false},
+      {"240.0.0.1", false},      // reserved
+      {"255.255.255.255", false},
+      {"127.0.0.1:631", false},
+      {"10.88.0.3:2222/?waiteof=false", false},
+      {"u:p@10.88.0.3:9100", false},
+      {"printer.attacker.example", false},
+      {"10.0.0.1\n", false},
+      {"10.0.0.1 ", false},
+      {"010.0.0.1", false},      // leading zeros: octal to some readers
+      {"10.0.1", false},
+      {"10.0.0.256", false},
+      {"0x0a.0.0.1", false},
+      {std::string("10.0.0.1\0junk", 13), false},
+      {"", false},
+  };
+  for (const IpRow& row : rows) {
+    std::string canonical = "untouched";
+    EXPECT_EQ(row.literal, CanonicalHostAddress(row.text, canonical)) << "[" << row.text << "]";
+    EXPECT_EQ(row.literal ? row.text : "untouched", canonical);
+  }
+}
+
 TEST(ReadProgramNameTest, IsTheFileNameOfTheRunningExecutable) {
   std::string name = "stale";
   ReadProgramName(name);
@@ -208,17 +243,27 @@ TEST(PrintDeviceLineTest, WritesTheSchedulersDeviceLineByteForByte) {
       {"large number", 123456, "g", Record(mac, ip, "Korvane", "Korvane"),
        "network g://0011AABBCCDD \"Korvane\" "
        "\"Korvane Network Printer #123456 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
-      {"quotes are written unescaped", 1, "tamo",
-       Record(mac, ip, "MDL:\"K\" 1;Korvane", "Korvane"),
-       "network tamo://0011AABBCCDD \"MDL:\"K\" 1;Korvane\" "
+      {"quotes and backslashes are escaped as the scheduler reads them", 1, "tamo",
+       Record(mac, ip, "MDL:\"K\" 1;Korvane\\", "Korvane"),
+       "network tamo://0011AABBCCDD \"MDL:\\\"K\\\" 1;Korvane\\\\\" "
        "\"Korvane Network Printer #1 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
+      {"a forged set of fields stays inside the make and model", 1, "tamo",
+       Record(mac, ip, "MFG:Tamo;MDL:X\" \"Forged Info\" \"MFG:Other;MDL:Y;\" \"Room 1",
+              "Tamo"),
+       "network tamo://0011AABBCCDD "
+       "\"MFG:Tamo;MDL:X\\\" \\\"Forged Info\\\" \\\"MFG:Other;MDL:Y;\\\" \\\"Room 1\" "
+       "\"Tamo Network Printer #1 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
+      {"bytes that are not UTF-8 become '?', C1 controls blanks", 1, "tamo",
+       Record(mac, ip, "A\xff\xfe" "B\x9b" "C\xc2\x9b" "D\xc0\xaf" "E\xed\xa0\x80" "F\xe2\x82", "A"),
+       "network tamo://0011AABBCCDD \"A??B?C D??E???F??\" "
+       "\"A Network Printer #1 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
       {"UTF-8 is written unchanged", 1, "tamo",
        Record(mac, ip, "MFG:\xc3\x9c" "ber;", "\xc3\x9c" "ber"),
        "network tamo://0011AABBCCDD \"MFG:\xc3\x9c" "ber;\" "
        "\"\xc3\x9c" "ber Network Printer #1 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
       {"newline in the device ID becomes a blank", 1, "tamo",
        Record(mac, ip, "MDL:K1;\nnetwork evil://x \"a\" \"b\"", "Korvane"),
-       "network tamo://0011AABBCCDD \"Korvane MDL:K1; network evil://x \"a\" \"b\"\" "
+       "network tamo://0011AABBCCDD \"Korvane MDL:K1; network evil://x \\\"a\\\" \\\"b\\\"\" "
        "\"Korvane Network Printer #1 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
       {"tab in the brand, carriage return in the name", 1, "ta\rmo",
        Record(mac, ip, "Kor\tvane", "Kor\tvane"),
