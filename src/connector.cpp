@@ -11,6 +11,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 #include "data_buffer.h"
 #include "descriptor_watch.h"
 #include "trace_log.h"
@@ -21,8 +24,7 @@ const char kSource[] = "src/connector";
 const char kGroup[] = "224.0.0.251";
 
 // The query goes out of at most this many interfaces, in the order the
-// system lists them. The request holds that many records of the system's own
-// record size, so 32- and 64-bit builds use the same first five.
+// system lists them.
 const int kMaxInterfaces = 5;
 
 // Many printers answer the query at the same moment; the socket's receive
@@ -37,24 +39,70 @@ const int kConnectWaits = 15;
 // in the hex dump that follows.
 const int kTracePreview = 64;
 
-void SetIntOption(int fd, int level, int name, int value) {
-  setsockopt(fd, level, name, &value, sizeof(value));
+void SetIntOption(int fd, int level, int name, int value, int line, const char* function,
+                  const char* what) {
+  if (setsockopt(fd, level, name, &value, sizeof(value)) != 0)
+    log_printf('F', line, kSource, function, "setsockopt %s failed: %s", what, strerror(errno));
 }
 
-// The IPv4 interfaces, at most kMaxInterfaces. Returns how many `list` holds.
-int GetInterfaceList(ifreq (&list)[kMaxInterfaces]) {
-  memset(list, 0, sizeof(list));
-  int probe = socket(AF_INET, SOCK_DGRAM, 0);
-  if (probe < 0) return 0;
+// One IPv4 address of the host as the system lists it.
+struct HostAddress {
+  std::string interface;  // the interface's name, without an alias label
+  int index;
+  unsigned flags;
+  in_addr address;
+  in_addr netmask;
+};
+
+// Every IPv4 address of the host, in the system's order. The system is
+// first asked how much room the list needs, so that a host with many
+// interfaces (or many addresses on one) is read whole, whatever the size of
+// a record on this build.
+std::vector<HostAddress> ListHostAddresses() {
+  std::vector<HostAddress> list;
+  int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) {
+    log_printf('F', __LINE__, kSource, __func__, "socket failed: %s", strerror(errno));
+    return list;
+  }
+  std::vector<ifreq> records;
   ifconf conf;
-  memset(&conf, 0, sizeof(conf));
-  conf.ifc_len = sizeof(list);
-  conf.ifc_req = list;
-  int result = ioctl(probe, SIOCGIFCONF, &conf);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    memset(&conf, 0, sizeof(conf));
+    if (ioctl(probe, SIOCGIFCONF, &conf) != 0 || conf.ifc_len < 0) break;
+    // Room for a few more, in case an address appears between the calls.
+    records.assign(static_cast<size_t>(conf.ifc_len) / sizeof(ifreq) + 4, ifreq());
+    conf.ifc_len = static_cast<int>(records.size() * sizeof(ifreq));
+    conf.ifc_req = records.data();
+    if (ioctl(probe, SIOCGIFCONF, &conf) != 0) break;
+    if (static_cast<size_t>(conf.ifc_len) < records.size() * sizeof(ifreq)) {
+      records.resize(static_cast<size_t>(conf.ifc_len) / sizeof(ifreq));
+      for (ifreq& record : records) {
+        if (record.ifr_addr.sa_family != AF_INET) continue;
+        HostAddress host;
+        host.interface.assign(record.ifr_name, strnlen(record.ifr_name, IFNAMSIZ));
+        host.interface = host.interface.substr(0, host.interface.find(':'));
+        host.address = reinterpret_cast<sockaddr_in*>(&record.ifr_addr)->sin_addr;
+        // The flags and the netmask of the address named by label and
+        // address together: a second address has a netmask of its own.
+        ifreq query = record;
+        host.flags = ioctl(probe, SIOCGIFFLAGS, &query) == 0
+                         ? static_cast<unsigned short>(query.ifr_flags) : 0;
+        query = record;
+        host.netmask.s_addr = ioctl(probe, SIOCGIFNETMASK, &query) == 0
+            ? reinterpret_cast<sockaddr_in*>(&query.ifr_netmask)->sin_addr.s_addr
+            : htonl(0xFFFFFFFF);
+        query = record;
+        host.index = ioctl(probe, SIOCGIFINDEX, &query) == 0 ? query.ifr_ifindex : 0;
+        list.push_back(host);
+      }
+      close(probe);
+      return list;
+    }
+  }
+  log_printf('F', __LINE__, kSource, __func__, "SIOCGIFCONF failed: %s", strerror(errno));
   close(probe);
-  if (result < 0 || conf.ifc_len < 0) return 0;
-  int count = conf.ifc_len / static_cast<int>(sizeof(ifreq));
-  return count < kMaxInterfaces ? count : kMaxInterfaces;
+  return list;
 }
 
 // A printable rendering of untrusted bytes, bounded by `n`.
@@ -65,18 +113,25 @@ std::string Printable(const unsigned char* bytes, int n) {
   return text;
 }
 
+std::string AddressText(in_addr address) {
+  char text[INET_ADDRSTRLEN];
+  return inet_ntop(AF_INET, &address, text, sizeof(text)) != nullptr ? text : "?";
+}
+
 }  // namespace
 
 Connector::Connector()
     : connected_(false), udpSocket_(-1), tcpSocket_(-1),
       watch_(new DescriptorWatch), ownsWatch_(true) {
   memset(&peerAddress_, 0, sizeof(peerAddress_));
+  memset(&group_, 0, sizeof(group_));
 }
 
 Connector::Connector(DescriptorWatch* watch)
     : connected_(false), udpSocket_(-1), tcpSocket_(-1), watch_(watch),
       ownsWatch_(false) {
   memset(&peerAddress_, 0, sizeof(peerAddress_));
+  memset(&group_, 0, sizeof(group_));
 }
 
 Connector::~Connector() {
@@ -89,11 +144,19 @@ int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
   log_printf('F', __LINE__, kSource, __func__, "begin data.size=%d port=%d",
              data.Length(), port);
   if (udpSocket_ >= 0) CloseBroadcast();
-  udpSocket_ = socket(AF_INET, SOCK_DGRAM, 0);
-  SetIntOption(udpSocket_, SOL_SOCKET, SO_BROADCAST, 1);
-  SetIntOption(udpSocket_, SOL_SOCKET, SO_REUSEADDR, 1);
-  SetIntOption(udpSocket_, SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes);
-  fcntl(udpSocket_, F_SETFL, O_NONBLOCK);
+  udpSocket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (udpSocket_ < 0) {
+    log_printf('F', __LINE__, kSource, __func__, "socket failed: %s", strerror(errno));
+    log_printf('F', __LINE__, kSource, __func__, "end with ret=%d", -1);
+    return -1;
+  }
+  SetIntOption(udpSocket_, SOL_SOCKET, SO_BROADCAST, 1, __LINE__, __func__, "SO_BROADCAST");
+  SetIntOption(udpSocket_, SOL_SOCKET, SO_REUSEADDR, 1, __LINE__, __func__, "SO_REUSEADDR");
+  SetIntOption(udpSocket_, SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes, __LINE__, __func__,
+               "SO_RCVBUF");
+  int flags = fcntl(udpSocket_, F_GETFL);
+  if (flags < 0 || fcntl(udpSocket_, F_SETFL, flags | O_NONBLOCK) != 0)
+    log_printf('F', __LINE__, kSource, __func__, "fcntl O_NONBLOCK failed: %s", strerror(errno));
 
   sockaddr_in local;
   memset(&local, 0, sizeof(local));
@@ -103,57 +166,130 @@ int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
   int bound = bind(udpSocket_, reinterpret_cast<sockaddr*>(&local), sizeof(local));
   if (bound < 0) {
     perror("Broadcast: bind");
-    if (udpSocket_ >= 0) close(udpSocket_);
+    close(udpSocket_);
     udpSocket_ = -1;
     log_printf('F', __LINE__, kSource, __func__, "end bind with error ret=%d", bound);
     return bound;
   }
 
-  sockaddr_in group;
-  memset(&group, 0, sizeof(group));
-  group.sin_family = AF_INET;
-  group.sin_port = htons(static_cast<uint16_t>(port));
-  group.sin_addr.s_addr = inet_addr(kGroup);
+  memset(&group_, 0, sizeof(group_));
+  group_.sin_family = AF_INET;
+  group_.sin_port = htons(static_cast<uint16_t>(port));
+  group_.sin_addr.s_addr = inet_addr(kGroup);
 
-  ifreq interfaces[kMaxInterfaces];
-  int count = GetInterfaceList(interfaces);
-  bool sent = false;
-  for (int i = 0; i < count; ++i) {
-    ifreq& record = interfaces[i];
-    record.ifr_addr.sa_family = AF_INET;
-    ioctl(udpSocket_, SIOCGIFADDR, &record);
-    in_addr address = reinterpret_cast<sockaddr_in*>(&record.ifr_addr)->sin_addr;
-    setsockopt(udpSocket_, IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof(address));
-    ssize_t n = sendto(udpSocket_, data.Data(), static_cast<size_t>(data.Length()), 0,
-                       reinterpret_cast<sockaddr*>(&group), sizeof(group));
-    if (n > 0) sent = true;
-  }
-
-  int result;
-  if (sent) {
+  ChooseInterfaces();
+  int result = SendQuery(data) > 0 ? 1 : -1;
+  if (result > 0) {
     watch_->AddRead(udpSocket_);
-    result = 1;
   } else {
     close(udpSocket_);
     udpSocket_ = -1;
-    result = -1;
   }
   log_printf('F', __LINE__, kSource, __func__, "end with ret=%d", result);
   return result;
+}
+
+// The query goes out of the first five interfaces that can carry it: up,
+// multicast-capable and not loopback, each once, by its first address. A
+// second address, an alias, a down or loopback interface would otherwise
+// take a slot and leave a real link without the query. The subnets of every
+// up address are kept: a reply is only believed from one of them.
+void Connector::ChooseInterfaces() {
+  interfaces_.clear();
+  onLink_.clear();
+  int used = 0;
+  for (const HostAddress& host : ListHostAddresses()) {
+    if (host.flags & IFF_UP)
+      onLink_.push_back(Subnet{host.address.s_addr & host.netmask.s_addr, host.netmask.s_addr});
+    bool seen = false;
+    for (const QueryInterface& chosen : interfaces_) seen |= chosen.name == host.interface;
+    if (seen) continue;
+    QueryInterface choice{host.interface, host.index, host.address, nullptr};
+    if (!(host.flags & IFF_UP))
+      choice.skipped = "down";
+    else if (host.flags & IFF_LOOPBACK)
+      choice.skipped = "loopback";
+    else if (!(host.flags & IFF_MULTICAST))
+      choice.skipped = "no multicast";
+    else if (used == kMaxInterfaces)
+      choice.skipped = "more than five interfaces";
+    else
+      ++used;
+    if (choice.skipped != nullptr)
+      log_printf('F', __LINE__, kSource, __func__, "interface %s (%s) skipped: %s",
+                 choice.name.c_str(), AddressText(choice.address).c_str(), choice.skipped);
+    interfaces_.push_back(choice);
+  }
+}
+
+int Connector::SendQuery(const DataBuffer& data) {
+  int sent = 0;
+  for (const QueryInterface& choice : interfaces_) {
+    if (choice.skipped != nullptr) continue;
+    ip_mreqn via;
+    memset(&via, 0, sizeof(via));
+    via.imr_address = choice.address;
+    via.imr_ifindex = choice.index;
+    if (setsockopt(udpSocket_, IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof(via)) != 0) {
+      log_printf('F', __LINE__, kSource, __func__, "IP_MULTICAST_IF %s failed: %s",
+                 choice.name.c_str(), strerror(errno));
+      continue;
+    }
+    ssize_t n = sendto(udpSocket_, data.Data(), static_cast<size_t>(data.Length()), 0,
+                       reinterpret_cast<sockaddr*>(&group_), sizeof(group_));
+    if (n > 0) {
+      ++sent;
+      log_printf('F', __LINE__, kSource, __func__, "query sent on %s (%s)",
+                 choice.name.c_str(), AddressText(choice.address).c_str());
+    } else {
+      log_printf('F', __LINE__, kSource, __func__, "sendto on %s failed: %s",
+                 choice.name.c_str(), n < 0 ? strerror(errno) : "nothing sent");
+    }
+  }
+  return sent;
+}
+
+int Connector::Resend(const DataBuffer& data) {
+  if (udpSocket_ < 0) return -1;
+  return SendQuery(data) > 0 ? 1 : -1;
+}
+
+bool Connector::IsOnLink(in_addr address) const {
+  for (const Subnet& subnet : onLink_)
+    if ((address.s_addr & subnet.netmask) == subnet.network) return true;
+  return false;
+}
+
+int Connector::ReceiveDatagram(DataBuffer& buffer, sockaddr_in& source) {
+  memset(&source, 0, sizeof(source));
+  socklen_t size = sizeof(source);
+  ssize_t n = recvfrom(udpSocket_, buffer.Data(), static_cast<size_t>(buffer.Capacity()), 0,
+                       reinterpret_cast<sockaddr*>(&source), &size);
+  if (n < 0) return -1;
+  if (n > 0) buffer.SetLength(static_cast<int>(n));
+  return static_cast<int>(n);
 }
 
 int Connector::ReceiveReply(DataBuffer& buffer) {
   log_printf('F', __LINE__, kSource, __func__, "begin");
   int result = 0;
   if (udpSocket_ >= 0 && watch_->IsReadable(udpSocket_)) {
-    ssize_t n = recvfrom(udpSocket_, buffer.Data(), static_cast<size_t>(buffer.Capacity()),
-                         0, nullptr, nullptr);
-    result = n < 0 ? -1 : static_cast<int>(n);
-    if (result > 0) {
-      buffer.SetLength(result);
+    int previousLength = buffer.Length();
+    sockaddr_in source;
+    result = ReceiveDatagram(buffer, source);
+    if (result > 0 && !IsOnLink(source.sin_addr)) {
+      // Unicast replies come from the link the query went out on; anything
+      // else was sent from afar to a port it guessed, and is not believed.
+      log_printf('F', __LINE__, kSource, __func__,
+                 "dropped %d bytes from %s: the sender is not on a local subnet", result,
+                 AddressText(source.sin_addr).c_str());
+      buffer.SetLength(previousLength);
+      result = 0;
+    } else if (result > 0) {
       // The bytes are untrusted: they go to the trace as an argument, never
       // as a format, and no further than their length.
-      log_printf('F', __LINE__, kSource, __func__, "received %d bytes: %s", result,
+      log_printf('F', __LINE__, kSource, __func__, "received %d bytes from %s: %s", result,
+                 AddressText(source.sin_addr).c_str(),
                  Printable(buffer.Data(), result).c_str());
       log_hexdump(__LINE__, kSource, __func__, buffer.Data(), result);
     }
@@ -184,8 +320,14 @@ int Connector::Connect(const std::string& ip, int port) {
   }
   if (tcpSocket_ >= 0) Disconnect();
   if (tcpSocket_ >= 0) close(tcpSocket_);
-  tcpSocket_ = socket(AF_INET, SOCK_STREAM, 0);
-  SetIntOption(tcpSocket_, SOL_SOCKET, SO_SNDBUF, kSendBufferBytes);
+  tcpSocket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (tcpSocket_ < 0) {
+    log_printf('F', __LINE__, kSource, __func__, "socket failed: %s", strerror(errno));
+    log_printf('F', __LINE__, kSource, __func__, "end with ret=%d", result);
+    return result;
+  }
+  SetIntOption(tcpSocket_, SOL_SOCKET, SO_SNDBUF, kSendBufferBytes, __LINE__, __func__,
+               "SO_SNDBUF");
   int one = 1;
   result = setsockopt(tcpSocket_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
   int flags = fcntl(tcpSocket_, F_GETFL);

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 
 #include <string>
+#include <vector>
 
 class DataBuffer;
 class DescriptorWatch;
@@ -24,18 +25,46 @@ class Connector {
   Connector(const Connector&) = delete;
   Connector& operator=(const Connector&) = delete;
 
+  // An interface the query may leave by, in the system's order.
+  struct QueryInterface {
+    std::string name;
+    int index;
+    in_addr address;      // its first IPv4 address
+    const char* skipped;  // why the query does not go out there; null if it does
+  };
+
   // Binds a non-blocking datagram socket to 0.0.0.0:`localPort` and sends
   // the first Length() bytes of `data` to 224.0.0.251:`port` out of each of
-  // the first five IPv4 interfaces. Returns 1 when at least one datagram went
-  // out (the socket stays open, registered for reading), -1 when none did, or
-  // bind()'s negative result. Without `localPort` the socket binds `port`.
+  // the first five interfaces that are up, multicast-capable and not
+  // loopback, once per interface. Returns 1 when at least one datagram went
+  // out (the socket stays open, registered for reading), -1 when none did
+  // (no usable interface, or every send failed), or bind()'s negative
+  // result. Without `localPort` the socket binds `port`.
   int Broadcast(const DataBuffer& data, int port) { return Broadcast(data, port, port); }
   int Broadcast(const DataBuffer& data, int port, int localPort);
 
+  // Sends `data` again out of the interfaces Broadcast chose, from the same
+  // socket. 1 when it went out at least once, -1 otherwise.
+  int Resend(const DataBuffer& data);
+
+  // The interfaces the last Broadcast looked at: those it used and those
+  // it skipped, with the reason.
+  const std::vector<QueryInterface>& Interfaces() const { return interfaces_; }
+
   // Receives one datagram into `buffer` (cut to its capacity) if the last
-  // wait marked the socket readable. Returns the byte count, 0 when not
-  // marked (or an empty datagram), -1 when the receive failed.
+  // wait marked the socket readable. Returns the byte count; 0 when not
+  // marked, for an empty datagram, and for one whose sender is not on the
+  // subnet of an up interface (dropped unread: the buffer's length is
+  // unchanged); -1 when the receive failed.
   int ReceiveReply(DataBuffer& buffer);
+
+  // Receives one datagram whatever its sender, without looking at the
+  // watch, and tells who sent it. Same results as ReceiveReply.
+  int ReceiveDatagram(DataBuffer& buffer, sockaddr_in& source);
+
+  // True when `address` lies in the subnet of an interface that was up at
+  // the last Broadcast.
+  bool IsOnLink(in_addr address) const;
 
   void CloseBroadcast();
 
@@ -60,6 +89,14 @@ class Connector {
   int UdpSocket() const { return udpSocket_; }
 
  private:
+  struct Subnet {
+    in_addr_t network;
+    in_addr_t netmask;
+  };
+
+  void ChooseInterfaces();
+  // Sends `data` out of every chosen interface; returns how many took it.
+  int SendQuery(const DataBuffer& data);
   void RegisterConnected();
 
   bool connected_;
@@ -68,6 +105,9 @@ class Connector {
   sockaddr_in peerAddress_;
   DescriptorWatch* watch_;
   bool ownsWatch_;
+  sockaddr_in group_;
+  std::vector<QueryInterface> interfaces_;
+  std::vector<Subnet> onLink_;
 };
 
 #endif  // NETBACKEND_CONNECTOR_H_

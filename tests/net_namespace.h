@@ -151,8 +151,19 @@ inline std::string ReadAll(int fd) {
   return text;
 }
 
-// Forks a child that moves into a fresh network namespace (with lo up when
-// `loopbackUp`), runs `body` there and sends its report back. Returns the
+// With `loopbackUp`: lo, and nb0 (10.99.0.1/24), one end of a veth pair
+// whose other end is up too, as an interface the query may leave by (the
+// connector never uses loopback). Replies sent from 127.0.0.1 come from the
+// subnet of an up interface, so the connector believes them.
+const char kLinkUp[] =
+    "link set lo up\n"
+    "link add nb0 type veth peer name nb1\n"
+    "addr add 10.99.0.1/24 dev nb0\n"
+    "link set nb1 up\n"
+    "link set nb0 up\n";
+
+// Forks a child that moves into a fresh network namespace (set up as above
+// when `loopbackUp`), runs `body` there and sends its report back. Returns the
 // failures: empty when the child ran to the end without any. A child that
 // runs longer than `limitSeconds` is killed by its alarm.
 inline std::string RunInNamespace(bool loopbackUp, int limitSeconds,
@@ -179,8 +190,8 @@ inline std::string RunInNamespace(bool loopbackUp, int limitSeconds,
       NetNs own(true);
       if (!own.ok()) {
         report.Check(false, __FILE__, __LINE__, "unshare(CLONE_NEWNET) failed");
-      } else if (loopbackUp && !Ip("link set lo up\n")) {
-        report.Check(false, __FILE__, __LINE__, "ip link set lo up failed");
+      } else if (loopbackUp && !Ip(kLinkUp)) {
+        report.Check(false, __FILE__, __LINE__, "setting up lo and nb0 failed");
       } else {
         body(report);
       }
