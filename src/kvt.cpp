@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "connector.h"
@@ -28,15 +29,17 @@ namespace {
 
 const char kSource[] = "src/kvt";
 const int kBufferSize = 4096;
-const int kBudgetSeconds = 15;
+
+// When a job's query goes out again, in seconds after the first: a printer
+// that lost the query or was asleep gets three more chances, and none comes
+// within a second of the last (some responders ignore a repeat that soon).
+const int kRepeatAfter[] = {1, 3, 7};
 
 const char kServiceLabel[] = "_host-config";
 const uint16_t kTypeTXT = 16;
 
-// A compression pointer may lead back into the name it belongs to, which
-// would be read for ever; real names follow one pointer, so a few more than
-// that is the bound.
-const int kMaxPointersPerName = 16;
+// The longest name there is, in octets on the wire.
+const unsigned kMaxNameOctets = 255;
 
 // The first character of the program's file name picks the brand it lists.
 struct NameBrand {
@@ -57,6 +60,12 @@ const VendorBrand kVendors[] = {
     {0x5A21, "Korvane"},
     {0x2E97, "Tamo"},
 };
+
+int64_t NowMicroseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
 
 uint16_t Read16(const unsigned char* p) {
   return static_cast<uint16_t>((p[0] << 8) | p[1]);
@@ -124,11 +133,7 @@ Discoverer::Discoverer() {
 Discoverer::Discoverer(const std::string& programName)
     : brand_(BrandForProgramName(programName)) {}
 
-void Discoverer::discover(const DeviceObserver& observer) {
-  discover(observer, kBudgetSeconds, kHostConfigPort);
-}
-
-void Discoverer::discover(const DeviceObserver& observer, int seconds, int port) {
+int Discoverer::discover(const DeviceObserver& observer, const DiscoveryOptions& options) {
   log_printf('F', __LINE__, kSource, __func__, "begin");
   DescriptorWatch watch;
   Connector connector(&watch);
@@ -140,30 +145,61 @@ void Discoverer::discover(const DeviceObserver& observer, int seconds, int port)
   // every listing running at the same moment (the scheduler starts each
   // brand's name at once) and any local mDNS daemon would share the port,
   // and the system hands each unicast reply to one of them only.
-  int result = connector.Broadcast(buffer, port, 0);
+  int result = connector.Broadcast(buffer, options.port, 0);
   if (result <= 0) {
     log_printf('I', __LINE__, kSource, __func__,
                "unable to locate devices with result=%d", result);
-    return;
+    return result;
   }
 
-  // One budget for the whole run: each wait spends from what the previous
-  // ones left, so a printer answering every second cannot keep the run alive.
-  int ready = watch.Wait(seconds, 0);
+  // One deadline for the whole run, fixed when the waiting starts: every
+  // wait gets what is left of it, and the time spent on replies counts too,
+  // so neither a printer answering every second nor a flood of costly
+  // datagrams can keep the run alive.
+  const int64_t start = NowMicroseconds();
+  const int64_t deadline = start + static_cast<int64_t>(options.seconds) * 1000000;
+  size_t repeats = options.repeatQuery ? sizeof(kRepeatAfter) / sizeof(kRepeatAfter[0]) : 0;
+  size_t repeated = 0;
+  size_t kept = 0;
   bool more = true;
-  while (more && ready > 0 && !watch.Expired()) {
-    if (connector.ReceiveReply(buffer) > 0) {
-      DeviceRecord record;
-      if (ParseReply(buffer, record) &&
-          (brand_ == kAllBrands || record.brand() == brand_)) {
-        deviceList_.push_back(record);
-        if (observer) more = observer(deviceList_.back());
+  while (more) {
+    int64_t now = NowMicroseconds();
+    if (now >= deadline) break;
+    int64_t until = deadline;
+    if (repeated < repeats) {
+      int64_t due = start + static_cast<int64_t>(kRepeatAfter[repeated]) * 1000000;
+      if (now >= due) {
+        // The buffer holds the last reply by now: put the query back.
+        buffer.Assign(gDNSQueryPacket, kDNSQueryPacketSize);
+        log_printf('F', __LINE__, kSource, __func__, "query again after %d s: ret=%d",
+                   kRepeatAfter[repeated], connector.Resend(buffer));
+        ++repeated;
+        continue;
       }
+      if (due < until) until = due;
     }
-    if (more) ready = watch.Rewait();
+    int64_t left = until - now;
+    int ready = watch.Wait(static_cast<int>(left / 1000000), static_cast<int>(left % 1000000));
+    if (ready < 0) break;
+    if (ready == 0) continue;
+    if (connector.ReceiveReply(buffer) <= 0) continue;
+    DeviceRecord record;
+    if (!ParseReply(buffer, record) || !(brand_ == kAllBrands || record.brand() == brand_))
+      continue;
+    if (kept == kMaxRecordsPerRun) {
+      log_printf('F', __LINE__, kSource, __func__,
+                 "%d records kept: further replies of this run are ignored",
+                 static_cast<int>(kMaxRecordsPerRun));
+      ++kept;
+    }
+    if (kept > kMaxRecordsPerRun) continue;
+    ++kept;
+    deviceList_.push_back(record);
+    if (observer) more = observer(deviceList_.back());
   }
   connector.CloseBroadcast();
   log_printf('F', __LINE__, kSource, __func__, "end");
+  return result;
 }
 
 bool Discoverer::ParseReply(const DataBuffer& reply, DeviceRecord& record) const {
@@ -234,19 +270,24 @@ uint16_t Discoverer::ReadName(const unsigned char* begin, const unsigned char* e
   if (*pos == 0) return 1;
   unsigned count = 0;
   bool pointerMet = false;
-  int pointers = 0;
   int labels = 0;
+  unsigned octets = 0;
   const unsigned char* p = pos;
   for (;;) {
     unsigned char b = *p;
     const unsigned char* label;
     if (IsPointerLead(b)) {
-      if (end - p < 2 || ++pointers > kMaxPointersPerName) return 0;
+      if (end - p < 2) return 0;
       unsigned offset = ((static_cast<unsigned>(b) << 8) | p[1]) & 0x3FFF;
       if (!pointerMet) {
         count += 2;
         pointerMet = true;
       }
+      // Behind a pointer the count is fixed; with both labels kept, nothing
+      // further can change what the name yields. Every pointer followed
+      // yields a label, so at most two are followed and a pointer leading
+      // back into its own name cannot keep the walk going.
+      if (labels >= 2) return static_cast<uint16_t>(count);
       // The byte at the target is taken as a label length whatever it is.
       if (offset >= static_cast<unsigned>(end - begin)) return 0;
       label = begin + offset;
@@ -256,8 +297,11 @@ uint16_t Discoverer::ReadName(const unsigned char* begin, const unsigned char* e
     }
     int length = *label;
     if (end - label < length + 2) return 0;  // the label and the byte after it
+    octets += length + 1u;
+    if (octets + 1 > kMaxNameOctets) return 0;
     KeepLabel(labels++, label + 1, length, first, second);
     p = label + 1 + length;
+    if (pointerMet && labels >= 2) return static_cast<uint16_t>(count);
     if (*p == 0) {
       if (!pointerMet) count += 1;
       return static_cast<uint16_t>(count);

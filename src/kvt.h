@@ -56,6 +56,22 @@ typedef std::vector<DeviceRecord> DeviceList;
 // Returning false ends the run early.
 typedef std::function<bool(const DeviceRecord&)> DeviceObserver;
 
+// How one discovery run goes.
+struct DiscoveryOptions {
+  // The run ends this long after its waiting began, whatever arrives.
+  int seconds = 15;
+  // Where the query goes (the local port is one the system picks).
+  int port = 5353;
+  // Sends the query again 1, 3 and 7 seconds after the first while the run
+  // goes on, for a printer that missed it (a lost packet, a printer waking
+  // up). A job looking for one printer wants this; a listing does not.
+  bool repeatQuery = false;
+};
+
+// A run keeps at most this many records: far more printers than answer on
+// any real network, and a bound on what a flood of replies can cost.
+const size_t kMaxRecordsPerRun = 4096;
+
 // The brand text that a program file name selects by its first character:
 // 't' Tamo, 'g' Printer (admits every printer), 's' SOLENA, 'z' ZALOR,
 // anything else Orbec.
@@ -70,12 +86,13 @@ class Discoverer {
   Discoverer(const Discoverer&) = delete;
   Discoverer& operator=(const Discoverer&) = delete;
 
-  // One discovery run: sends the query, waits up to 15 seconds in all for
-  // replies and appends every reply that parses and passes the brand test.
-  void discover() { discover(DeviceObserver()); }
-  void discover(const DeviceObserver& observer);
-  // The same with another budget and port (tests use short budgets).
-  void discover(const DeviceObserver& observer, int seconds, int port);
+  // One discovery run: sends the query, waits up to 15 seconds for replies
+  // and appends every reply that parses and passes the brand test (at most
+  // kMaxRecordsPerRun of them). Returns Broadcast's result: greater than 0
+  // when the query went out, 0 or less when it could not be sent (no
+  // usable interface, the port unavailable) and nothing was waited for.
+  int discover() { return discover(DeviceObserver(), DiscoveryOptions()); }
+  int discover(const DeviceObserver& observer, const DiscoveryOptions& options);
 
   const DeviceList& devices() const { return deviceList_; }
   const std::string& brand() const { return brand_; }
@@ -102,8 +119,10 @@ class Discoverer {
 
   // Reads the name at `pos` of the message [begin, end): appends its first
   // label to `first` and its second to `second`. Returns the bytes the name
-  // takes up at its place, or 0 when it would read outside the message or
-  // follow too many pointers.
+  // takes up at its place, or 0 when it would read outside the message,
+  // follow too many pointers or hold more than a name can (255 octets).
+  // Once a pointer has fixed the count and both labels are kept, the rest
+  // of the name is not read.
   static uint16_t ReadName(const unsigned char* begin, const unsigned char* end,
                            const unsigned char* pos, std::string& first,
                            std::string& second);
