@@ -10,7 +10,8 @@
 #                    status 0, empty stdout, "begin" but no "end" from
 #                    discover, done in under 2 s;
 #   listing, 'I'     with only 'I' lines enabled that line is the whole trace;
-#   job              nothing found: status 1 at once, "Device not found".
+#   job              nothing found: status 1 at once, "Device not found",
+#                    and the scheduler's status lines saying why.
 # Needs root. Env: NETBACKEND, PRINTER_SIM (for the lab).
 set -euo pipefail
 
@@ -81,7 +82,12 @@ e2e_run "$out/job" "$lab" env TMPDIR="$full" DEVICE_URI=tamo://80C4A2E691D5 \
 e2e_take_trace "$out/job" "$exe"
 e2e_expect_status "$out/job" 1
 e2e_expect_empty "job: stdout" "$out/job/stdout"
-e2e_expect_bytes "job: stderr" "$out/job/stderr" "$inuse"$'\n'
+e2e_expect_bytes "job: stderr" "$out/job/stderr" "STATE: +connecting-to-device
+INFO: Looking for printer 80C4A2E691D5 on the local network
+$inuse
+STATE: -connecting-to-device
+ERROR: Could not look for printer 80C4A2E691D5: the query could not be sent on any network interface
+"
 e2e_expect_between "job: seconds until exit" "$(cat "$out/job/elapsed")" 0 2
 e2e_expect_eq "job: main's trace" "$(e2e_trace_lines "$out/job/trace" src/netbackend main)" \
   "Device not found with MAC:80C4A2E691D5"

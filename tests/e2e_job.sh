@@ -5,12 +5,14 @@
 # records its argument vector and DEVICE_URI and exits with
 # FAKE_SOCKET_STATUS). Three labs:
 #   quick    (one after the other, each well under the budget)
-#            found: hands over as soon as the printer answers, argv[0] and
-#              DEVICE_URI socket://<ip>, the other arguments byte for byte;
+#            found: hands over as soon as the printer answers the query
+#              sent again after 1 s, argv[0] and DEVICE_URI socket://<ip>,
+#              the other arguments byte for byte, the scheduler's status lines;
 #            two replies with one MAC: the first to arrive wins, both ways;
 #            an IPv4 literal: hands over without any discovery;
 #   missing  no Tamo printer has the MAC (a Korvane one has): status 1 after
-#            the whole budget, "Device not found with MAC:...";
+#            the whole budget with the query sent four times,
+#            "Device not found with MAC:..." and an ERROR line;
 #   lower    the MAC in lower case never matches: status 1.
 # Needs root. Env: NETBACKEND, PRINTER_SIM, FAKE_SOCKET.
 set -euo pipefail
@@ -46,7 +48,15 @@ expect_handover() {
   local what=${out##*/}
   e2e_expect_status "$out" 3
   e2e_expect_empty "$what: stdout" "$out/stdout"
-  e2e_expect_empty "$what: stderr" "$out/stderr"
+  if [[ -n $mac ]]; then
+    e2e_expect_bytes "$what: stderr" "$out/stderr" "STATE: +connecting-to-device
+INFO: Looking for printer $mac on the local network
+INFO: Printer $mac found at $ip
+STATE: -connecting-to-device
+"
+  else
+    e2e_expect_empty "$what: stderr" "$out/stderr"
+  fi
   want="argc=7"$'\n'"argv[0]=socket://$ip"$'\n'
   for ((i = 0; i < ${#job_args[@]}; i++)); do
     want+="argv[$((i + 1))]=${job_args[i]}"$'\n'
@@ -75,10 +85,19 @@ expect_not_found() {
   e2e_expect_status "$out" 1
   e2e_expect_between "$what: seconds until exit" "$(cat "$out/elapsed")" 14 20
   e2e_expect_empty "$what: stdout" "$out/stdout"
-  e2e_expect_empty "$what: stderr" "$out/stderr"
+  e2e_expect_bytes "$what: stderr" "$out/stderr" "STATE: +connecting-to-device
+INFO: Looking for printer $target on the local network
+STATE: -connecting-to-device
+ERROR: Printer $target did not answer within 15 seconds
+"
   [[ ! -e $out/record ]] || e2e_fail "$what: the socket backend ran: $(cat "$out/record")"
+  # A job asks again while its printer has not answered.
   e2e_expect_eq "$what: discover's trace" "$(e2e_trace_lines "$out/trace" src/kvt discover)" \
-    $'begin\nend'
+    "begin
+query again after 1 s: ret=1
+query again after 3 s: ret=1
+query again after 7 s: ret=1
+end"
   e2e_expect_eq "$what: main's trace" "$(e2e_trace_lines "$out/trace" src/netbackend main)" \
     "Device not found with MAC:$target"
 }
@@ -110,19 +129,20 @@ netlab_up "$lab_q"
 netlab_add_printer_ip "$lab_q" 10.77.0.3
 netlab_add_printer_ip "$lab_q" 10.77.0.4
 
-# found: two other printers answer first; the target answers after 1 s.
+# found: two other printers answer first; the target misses the first query
+# and answers the one the program sends again after 1 s.
 netlab_sim "$lab_q" \
   --printer --macuaa C0FFEE000001 --ip 10.77.0.2 --vidpid 2E970001 --device-id 'MFG:Tamo;MDL:O;' \
   --printer --macuaa C0FFEE000002 --ip 10.77.0.4 --vidpid 5A210001 --device-id 'MFG:K;MDL:K;' \
   --printer --macuaa 0123456789AB --ip 10.77.0.3 --vidpid 2E970001 --device-id 'MFG:Tamo;MDL:T;' \
-  --delay-ms 1000
+  --ignore 1
 exe=$(e2e_exe tamo found)
 job "$out/found" "$lab_q" "$exe" tamo://80C4A2E691D5
 e2e_take_trace "$out/found" "$exe"
 expect_handover "$out/found" 10.77.0.3 80C4A2E691D5
 e2e_expect_between "found: seconds until the hand-over" "$(cat "$out/found/elapsed")" 0.9 4
 e2e_expect_eq "found: discover's trace" "$(e2e_trace_lines "$out/found/trace" src/kvt discover)" \
-  $'begin\nend'
+  $'begin\nquery again after 1 s: ret=1\nend'
 netlab_sim_stop "$lab_q" || e2e_fail "printer_sim did not stop cleanly"
 
 # Two replies with one MAC, 300 ms apart: the one that arrives first wins,

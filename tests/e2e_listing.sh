@@ -54,8 +54,10 @@ sim+=(--printer --macuaa 00AA11BB22CC --ip 10.77.0.4 --mdns-name Tamo-Lobby --de
 # Answers twice: two lines with consecutive numbers.
 sim+=(--printer --macuaa C0FFEE000004 --ip 10.77.0.5 --vidpid 2E970002 --mdns-name twice
   --delay-ms 800 --repeat 2 --interval-ms 300 --device-id 'MFG:Tamo;MDL:Twice;')
-# Control characters in the device ID and the address: blanks, no extra line.
-sim+=(--printer --macuaa C0FFEE000005 --ip $'10.77.0.6\r\n' --vidpid 2E970003 --mdns-name evil
+# Control characters and quotes in the device ID: blanks and escapes, no
+# extra line and no extra field. (An address with them is no address: the
+# printer would not be listed at all.)
+sim+=(--printer --macuaa C0FFEE000005 --ip 10.77.0.6 --vidpid 2E970003 --mdns-name evil
   --delay-ms 1400 --device-id "$hostile_id")
 netlab_sim "$lab_t" "${sim[@]}"
 exe_t=$(e2e_exe tamo a)
@@ -132,7 +134,7 @@ e2e_expect_bytes "tamo: stdout" "$out/tamo/stdout" "$(
   e2e_line "$n_t" 03FF77000020 'MFG:Tamo;MDL:Twice;' Tamo 4 10.77.0.5
   e2e_line "$n_t" 03FF77000020 'MFG:Tamo;MDL:Twice;' Tamo 5 10.77.0.5
   e2e_line "$n_t" 03FF770000A0 \
-    'MFG:Tamo; network x://000000000000 "Forged" "Forged" "6.6.6.6" MDL:Evil   ;' Tamo 6 '10.77.0.6  '
+    'MFG:Tamo; network x://000000000000 \"Forged\" \"Forged\" \"6.6.6.6\" MDL:Evil   ;' Tamo 6 10.77.0.6
 )
 "
 

@@ -245,25 +245,32 @@ TEST_F(ProcessTest, OtherShortArgumentListsRunTheListing) {
   }
 }
 
-TEST_F(ProcessTest, JobArgumentsWithoutTargetRunTheListing) {
+// A job always names its printer: one that does not must fail, never list
+// (a listing ends with status 0, and the scheduler would call the job
+// printed).
+TEST_F(ProcessTest, JobWithoutAPrinterInItsUriFails) {
   Marker(".slog");
   struct Row {
     const char* why;
     std::vector<std::string> extra;
+    const char* shown;
   };
   const Row rows[] = {
-      {"DEVICE_URI unset", {}},
-      {"nothing after //", {"DEVICE_URI=tamo://"}},
-      {"DEVICE_URI empty", {"DEVICE_URI="}},
+      {"DEVICE_URI unset", {}, ""},
+      {"nothing after //", {"DEVICE_URI=tamo://"}, "tamo://"},
+      {"DEVICE_URI empty", {"DEVICE_URI="}, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
     Outcome run = Start(JobArgs(), Env(row.extra));
-    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(1, run.status);
     EXPECT_EQ("", run.out);
-    EXPECT_EQ("", run.err);
-    EXPECT_TRUE(DiscoveryRan(Trace(run)));
-    EXPECT_TRUE(MainLines(Trace(run)).empty());
+    EXPECT_EQ(std::string("ERROR: The device URI \"") + row.shown + "\" names no printer\n",
+              run.err);
+    EXPECT_FALSE(DiscoveryRan(Trace(run)));
+    EXPECT_EQ(std::vector<std::string>{std::string("No printer in DEVICE_URI \"") + row.shown +
+                                       "\""},
+              MainLines(Trace(run)));
     EXPECT_FALSE(Exists(record_));
   }
 }
@@ -329,16 +336,21 @@ TEST_F(ProcessTest, TraceFileIsNotInheritedByTheSocketBackend) {
   EXPECT_EQ(std::string::npos, inherited.find(TracePath("netbackend", run.pid))) << inherited;
 }
 
-TEST_F(ProcessTest, EmptyServerBinGivesBackendSocketAtTheRootAndStatus0) {
+// A socket backend that cannot be run leaves the job unprinted: status 1,
+// never 0, with the reason for the administrator.
+TEST_F(ProcessTest, SocketBackendThatCannotRunFailsTheJob) {
   ASSERT_FALSE(Exists("/backend/socket")) << "this machine has a /backend/socket";
   Marker(".slog_varn");
   Outcome run = Start(JobArgs(), Env({"DEVICE_URI=tamo://192.168.1.20", "CUPS_SERVERBIN="}));
-  EXPECT_EQ(0, run.status);
+  EXPECT_EQ(1, run.status);
   EXPECT_EQ("", run.out);
-  EXPECT_EQ("", run.err);
+  EXPECT_EQ("ERROR: Could not run the socket backend /backend/socket: No such file or "
+            "directory\n",
+            run.err);
   EXPECT_FALSE(Exists(record_));
-  EXPECT_EQ(std::vector<std::string>{
-                "Executing backend /backend/socket with URI: socket://192.168.1.20"},
+  EXPECT_EQ((std::vector<std::string>{
+                "Executing backend /backend/socket with URI: socket://192.168.1.20",
+                "execv /backend/socket failed: No such file or directory"}),
             MainLines(Trace(run)));
 }
 
@@ -377,7 +389,8 @@ TEST_F(ProcessTest, PathsThatDoNotFitRefuseTheHandOver) {
     Outcome run = Start(JobArgs(), Env({"DEVICE_URI=tamo://" + row.host,
                                     "CUPS_SERVERBIN=" + serverBin}));
     EXPECT_EQ("", run.out);
-    EXPECT_EQ("", run.err);
+    EXPECT_EQ(row.handedOver, run.err.empty()) << run.err;
+    EXPECT_EQ(0u, run.err.find(row.handedOver ? "" : "ERROR: ")) << run.err;
     std::vector<std::string> lines = MainLines(Trace(run));
     ASSERT_EQ(1u, lines.size()) << Trace(run);
     if (row.handedOver) {
@@ -420,7 +433,13 @@ TEST_F(ProcessTest, TargetNobodyMatchesEndsWithStatus1) {
     Outcome run = Start(JobArgs(), Env({"DEVICE_URI=" + row.deviceUri}));
     EXPECT_EQ(1, run.status);
     EXPECT_EQ("", run.out);
-    EXPECT_EQ("", run.err);
+    // No interface is up in the namespace: the query cannot go out.
+    EXPECT_EQ("STATE: +connecting-to-device\n"
+              "INFO: Looking for printer " + row.target + " on the local network\n"
+              "STATE: -connecting-to-device\n"
+              "ERROR: Could not look for printer " + row.target +
+                  ": the query could not be sent on any network interface\n",
+              run.err);
     EXPECT_FALSE(Exists(record_));
     std::string trace = Trace(run);
     EXPECT_TRUE(DiscoveryRan(trace));

@@ -17,6 +17,14 @@
 //                       the group joined
 //   --junk KIND         send a scripted malformed datagram to the querier before the
 //                       good replies (repeatable, sent in the order given); see below
+//   --flood RATE        after the first query, send the junk datagrams and the
+//                       replies round robin at RATE datagrams a second to the querier
+//                       for --flood-seconds (default 20), instead of the replies'
+//                       schedule
+//   --flood-seconds N   how long a flood lasts
+//   --spray ADDR:LO-HI  without waiting for a query, send every reply to every UDP
+//                       port LO..HI of ADDR, ten rounds a second, as a host that
+//                       guesses the querier's port would
 //   --quiet             no per-event log on stderr (errors are still reported)
 //   --help              this text
 //
@@ -33,6 +41,8 @@
 //   --delay-ms N        answer N ms after the query arrives (default 0)
 //   --repeat N          send the reply N times (default 1), --interval-ms apart
 //   --interval-ms N     gap between repeated replies (default 1000)
+//   --ignore N          do not answer the first N queries (a lost query, a printer
+//                       waking up)
 //
 // Junk kinds (each built around a junk identity: MACUAA=4A554E4B2121,
 // IPADDRESS=10.77.0.254, 1284STRID="MFG:Junk;MDL:Junk Printer;",
@@ -50,6 +60,9 @@
 //                  (255) overruns RDLENGTH and the datagram
 //   label-c2       a record name with a label length byte 0xC2 and 16 bytes after it
 //   oversize       a 5000-byte datagram: a valid reply padded with NULL records
+//   deep-names     4096 bytes: a chain of 500 one-byte labels inside a NULL record's
+//                  data, then about 250 records named by a pointer to its start; a
+//                  reader that walks every name to its end reads 125,000 labels
 //
 // Behaviour: binds UDP 0.0.0.0:5353, joins 224.0.0.251 on every non-loopback
 // IPv4 address, and answers each datagram that is byte for byte the host-config
@@ -101,6 +114,12 @@ const char kUsage[] =
     "  --junk KIND         send a malformed datagram to the querier before the good replies\n"
     "                      (repeatable): empty short-header query-echo truncated pointer-loop\n"
     "                      pointer-self huge-rdlength txt-overrun label-c2 oversize\n"
+    "                      deep-names\n"
+    "  --flood RATE        after the first query, send junk and replies round robin at\n"
+    "                      RATE datagrams a second for --flood-seconds (default 20)\n"
+    "  --flood-seconds N   how long a flood lasts\n"
+    "  --spray ADDR:LO-HI  send every reply to every UDP port LO..HI of ADDR, ten\n"
+    "                      rounds a second, without waiting for a query\n"
     "  --quiet             no per-event log on stderr\n"
     "  --help              this text\n"
     "Printer options (apply to the most recent --printer):\n"
@@ -113,12 +132,14 @@ const char kUsage[] =
     "  --delay-ms N        answer N ms after the query (default 0)\n"
     "  --repeat N          send the reply N times (default 1)\n"
     "  --interval-ms N     gap between repeats (default 1000)\n"
+    "  --ignore N          do not answer the first N queries\n"
     "Junk datagrams carry MACUAA=4A554E4B2121 IPADDRESS=10.77.0.254 and the\n"
     "instance name junk-<kind>. SIGTERM/SIGINT: clean exit, status 0.\n";
 
 const char* const kJunkKinds[] = {
     "empty",        "short-header",  "query-echo",  "truncated", "pointer-loop",
-    "pointer-self", "huge-rdlength", "txt-overrun", "label-c2",  "oversize"};
+    "pointer-self", "huge-rdlength", "txt-overrun", "label-c2",  "oversize",
+    "deep-names"};
 
 const uint16_t kTypeA = 1;
 const uint16_t kTypeNull = 10;
@@ -209,6 +230,7 @@ struct Printer {
   int delay_ms = 0;
   int repeat = 1;
   int interval_ms = 1000;
+  int ignore = 0;
 };
 
 struct Options {
@@ -216,6 +238,10 @@ struct Options {
   std::string ready_file;
   std::vector<std::string> junk;
   std::vector<Printer> printers;
+  int flood_rate = 0;
+  int flood_seconds = 20;
+  sockaddr_in spray_to{};
+  int spray_last_port = 0;
 };
 
 // The TXT strings in the order a printer writes them.
@@ -453,6 +479,30 @@ std::vector<uint8_t> BuildJunk(const std::string& kind) {
     w.Fill('A', 16);
     return w.bytes();
   }
+  if (kind == "deep-names") {
+    const size_t total = 4096;
+    const int links = 500;
+    JunkHeader(w, 0, 0);
+    size_t at = w.BeginRecord({"pad"}, 1, kTypeNull, kClassIn, kTtlHost);
+    const size_t chain = w.size();
+    for (int i = 0; i < links; ++i) {
+      w.U8(1);
+      w.U8('a');
+    }
+    w.U8(0);
+    w.EndRecord(at);
+    uint16_t records = 1;
+    while (w.size() + 12 <= total) {
+      w.U16(static_cast<uint16_t>(0xC000 | chain));
+      w.U16(kTypeA);
+      w.U16(kClassIn);
+      w.U32(kTtlHost);
+      w.U16(0);
+      ++records;
+    }
+    w.PatchU16(6, records);
+    return w.bytes();
+  }
   if (kind == "oversize") {
     const size_t total = 5000;
     Reply r = BuildReply(p);
@@ -522,9 +572,33 @@ int ParseArgs(int argc, char** argv, Options* o) {
         return -1;
       }
       o->junk.push_back(value);
+    } else if (opt == "--flood") {
+      if (!ParseInt(value, 1, 100000, &o->flood_rate)) {
+        Error("bad value '%s' for %s", value, opt.c_str());
+        return -1;
+      }
+    } else if (opt == "--flood-seconds") {
+      if (!ParseInt(value, 1, 3600, &o->flood_seconds)) {
+        Error("bad value '%s' for %s", value, opt.c_str());
+        return -1;
+      }
+    } else if (opt == "--spray") {
+      char addr[64];
+      int lo = 0, hi = 0;
+      o->spray_to.sin_family = AF_INET;
+      if (std::strlen(value) >= sizeof addr ||
+          std::sscanf(value, "%63[0-9.]:%d-%d", addr, &lo, &hi) != 3 ||
+          inet_pton(AF_INET, addr, &o->spray_to.sin_addr) != 1 || lo < 1 || hi > 65535 ||
+          lo > hi) {
+        Error("bad value '%s' for %s (ADDR:LO-HI)", value, opt.c_str());
+        return -1;
+      }
+      o->spray_to.sin_port = htons(static_cast<uint16_t>(lo));
+      o->spray_last_port = hi;
     } else if (opt == "--macuaa" || opt == "--ip" || opt == "--device-id" ||
                opt == "--vidpid" || opt == "--mdns-name" || opt == "--txt" ||
-               opt == "--delay-ms" || opt == "--repeat" || opt == "--interval-ms") {
+               opt == "--delay-ms" || opt == "--repeat" || opt == "--interval-ms" ||
+               opt == "--ignore") {
       if (o->printers.empty()) {
         Error("%s comes before the first --printer", opt.c_str());
         return -1;
@@ -549,6 +623,8 @@ int ParseArgs(int argc, char** argv, Options* o) {
         ok = ParseInt(value, 0, 600000, &p.delay_ms);
       } else if (opt == "--repeat") {
         ok = ParseInt(value, 1, 1000, &p.repeat);
+      } else if (opt == "--ignore") {
+        ok = ParseInt(value, 0, 1000, &p.ignore);
       } else {
         ok = ParseInt(value, 0, 600000, &p.interval_ms);
       }
@@ -702,6 +778,8 @@ class Simulator {
   explicit Simulator(Options o) : opt_(std::move(o)) {
     for (const Printer& p : opt_.printers) replies_.push_back(BuildReply(p).bytes);
     for (const std::string& k : opt_.junk) junk_.emplace_back(k, BuildJunk(k));
+    queries_seen_.assign(opt_.printers.size(), 0);
+    next_spray_ = Clock::now();
   }
 
   int Run(int signal_fd) {
@@ -734,6 +812,8 @@ class Simulator {
       }
       if (rc > 0 && fds[0].revents != 0) break;
       if (rc > 0 && fds[1].revents != 0) ReceiveDatagrams();
+      Flood();
+      Spray();
       if (rc > 0 && fds[2].revents != 0) AcceptJobs();
       if (rc > 0) {
         // Jobs accepted just now sit past the polled ones and wait a round.
@@ -750,11 +830,61 @@ class Simulator {
 
  private:
   int TimeoutMs() const {
-    if (pending_.empty()) return -1;
-    auto left = pending_.top().when - Clock::now();
+    bool have = !pending_.empty();
+    Clock::time_point next = have ? pending_.top().when : Clock::time_point();
+    if (flooding_ && (!have || flood_next_ < next)) {
+      next = flood_next_;
+      have = true;
+    }
+    if (opt_.spray_last_port != 0 && (!have || next_spray_ < next)) {
+      next = next_spray_;
+      have = true;
+    }
+    if (!have) return -1;
+    auto left = next - Clock::now();
     if (left <= Clock::duration::zero()) return 0;
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
     return static_cast<int>(ms);
+  }
+
+  // Sends what the flood owes by now, round robin over junk and replies.
+  void Flood() {
+    if (!flooding_) return;
+    Clock::time_point now = Clock::now();
+    if (now >= flood_end_) {
+      flooding_ = false;
+      Log("flood over: %llu datagrams to %s", static_cast<unsigned long long>(flood_sent_),
+          AddrText(flood_to_).c_str());
+      return;
+    }
+    size_t kinds = junk_.size() + replies_.size();
+    const auto gap = std::chrono::nanoseconds(1000000000LL / opt_.flood_rate);
+    while (flood_next_ <= now && kinds > 0) {
+      size_t k = flood_sent_ % kinds;
+      const std::vector<uint8_t>& msg = k < junk_.size() ? junk_[k].second
+                                                         : replies_[k - junk_.size()];
+      sendto(udp_.get(), msg.data(), msg.size(), 0,
+             reinterpret_cast<const sockaddr*>(&flood_to_), sizeof flood_to_);
+      ++flood_sent_;
+      flood_next_ += gap;
+    }
+  }
+
+  // One round of replies to every port of the spray range.
+  void Spray() {
+    if (opt_.spray_last_port == 0 || Clock::now() < next_spray_) return;
+    next_spray_ += std::chrono::milliseconds(100);
+    sockaddr_in to = opt_.spray_to;
+    int first = ntohs(to.sin_port);
+    for (int port = first; port <= opt_.spray_last_port; ++port) {
+      to.sin_port = htons(static_cast<uint16_t>(port));
+      for (const std::vector<uint8_t>& msg : replies_)
+        sendto(udp_.get(), msg.data(), msg.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+               sizeof to);
+    }
+    if (++spray_rounds_ == 1)
+      Log("spraying replies at %s to port %d", AddrText(opt_.spray_to).c_str(),
+          opt_.spray_last_port);
   }
 
   void ReceiveDatagrams() {
@@ -771,10 +901,26 @@ class Simulator {
         continue;
       }
       Log("query from %s", AddrText(from).c_str());
-      for (const auto& j : junk_) Send(j.second, from, nullptr, "junk " + j.first);
       Clock::time_point now = Clock::now();
+      if (opt_.flood_rate > 0) {
+        if (!flooding_ && flood_sent_ == 0) {
+          flooding_ = true;
+          flood_to_ = from;
+          flood_next_ = now;
+          flood_end_ = now + std::chrono::seconds(opt_.flood_seconds);
+          Log("flooding %s with %d datagrams a second", AddrText(from).c_str(),
+              opt_.flood_rate);
+        }
+        continue;
+      }
+      for (const auto& j : junk_) Send(j.second, from, nullptr, "junk " + j.first);
       for (size_t i = 0; i < opt_.printers.size(); ++i) {
         const Printer& p = opt_.printers[i];
+        if (queries_seen_[i]++ < p.ignore) {
+          Log("%s ignores query %d from %s", p.name.c_str(), queries_seen_[i],
+              AddrText(from).c_str());
+          continue;
+        }
         for (int r = 0; r < p.repeat; ++r) {
           if (pending_.size() >= kMaxPendingSends) {
             Log("too many replies pending; dropping the rest for %s", AddrText(from).c_str());
@@ -937,6 +1083,14 @@ class Simulator {
   std::map<std::string, int> job_count_;
   std::priority_queue<PendingSend, std::vector<PendingSend>, std::greater<PendingSend>> pending_;
   uint64_t next_seq_ = 0;
+  std::vector<int> queries_seen_;  // per printer, for --ignore
+  bool flooding_ = false;
+  sockaddr_in flood_to_{};
+  Clock::time_point flood_next_;
+  Clock::time_point flood_end_;
+  uint64_t flood_sent_ = 0;
+  Clock::time_point next_spray_;
+  uint64_t spray_rounds_ = 0;
 };
 
 }  // namespace
