@@ -972,7 +972,9 @@ class Simulator {
       std::memcpy(CMSG_DATA(c), &info, sizeof info);
     }
     ssize_t n = sendmsg(udp_.get(), &mh, 0);
-    if (n < 0 && src != nullptr && errno == EINVAL) {
+    // Not an address of this namespace (a printer answering through a relay
+    // from elsewhere, or no printer at all): the kernel picks the source.
+    if (n < 0 && src != nullptr) {
       mh.msg_control = nullptr;
       mh.msg_controllen = 0;
       n = sendmsg(udp_.get(), &mh, 0);

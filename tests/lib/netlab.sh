@@ -193,9 +193,37 @@ netlab_add_host_ifaces() {
   done
 }
 
+# netlab_add_far NAME: a third namespace "${NAME}-f" two hops from the
+# host: linked to the printer side (10.91.0.254/24 there, 10.91.0.1/24 in
+# it), which forwards between its links, with routes both ways. A host there
+# is off the host's link, as one beyond a router is.
+netlab_add_far() {
+  local name=$1
+  local f="${name}-f" fif pif
+  fif=$(netlab_ifname "$name" f 0)
+  pif=$(netlab_ifname "$name" r 0)
+  if [[ -e /run/netns/$f ]]; then
+    _netlab_err "namespace $f exists already"
+    return 1
+  fi
+  ip netns add "$f" || return 1
+  if ! { ip link add "$pif" netns "${name}-p" type veth peer name "$fif" netns "$f" &&
+    ip -n "$f" link set lo up &&
+    ip -n "${name}-p" addr add 10.91.0.254/24 dev "$pif" &&
+    ip -n "$f" addr add 10.91.0.1/24 dev "$fif" &&
+    ip -n "${name}-p" link set "$pif" up &&
+    ip -n "$f" link set "$fif" up &&
+    ip -n "$f" route add default via 10.91.0.254 &&
+    ip -n "${name}-h" route add 10.91.0.0/24 via 10.77.0.2 &&
+    ip netns exec "${name}-p" sysctl -q -w net.ipv4.ip_forward=1; }; then
+    _netlab_err "setting up $f failed"
+    return 1
+  fi
+}
+
 # netlab_sim NAME ARGS...: starts $PRINTER_SIM ARGS... in the printer
-# namespace in the background, with a ready file, and waits up to 5 s for it
-# to be ready. Sets NETLAB_SIM_PID and NETLAB_SIM_LOG (its stderr, one line
+# namespace (the far one with NETLAB_SIM_SIDE=f) in the background, with a
+# ready file, and waits up to 5 s for it to be ready. Sets NETLAB_SIM_PID and NETLAB_SIM_LOG (its stderr, one line
 # per event). The pid is recorded for netlab_sim_stop and netlab_down.
 netlab_sim() {
   local name=$1
@@ -212,7 +240,7 @@ netlab_sim() {
   _NETLAB_SIM_COUNT=$((_NETLAB_SIM_COUNT + 1))
   local ready="$dir/sim-${_NETLAB_SIM_COUNT}.ready"
   local log="$dir/sim-${_NETLAB_SIM_COUNT}.log"
-  ip netns exec "${name}-p" "$PRINTER_SIM" --ready-file "$ready" "$@" \
+  ip netns exec "${name}-${NETLAB_SIM_SIDE:-p}" "$PRINTER_SIM" --ready-file "$ready" "$@" \
     </dev/null >>"$log" 2>&1 &
   local pid=$!
   _NETLAB_PIDS+=("$name:$pid:sim")
@@ -301,7 +329,7 @@ netlab_down() {
   done
   _NETLAB_PIDS=("${keep[@]}")
   local ns pid
-  for ns in "${name}-h" "${name}-p"; do
+  for ns in "${name}-h" "${name}-p" "${name}-f"; do
     [[ -e /run/netns/$ns ]] || continue
     for pid in $(ip netns pids "$ns" 2>/dev/null); do
       _netlab_stop_pid "$pid" || true
