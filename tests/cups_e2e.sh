@@ -130,13 +130,14 @@ dpkg_retry() {
 
 # lpinfo_lines SOCK: runs lpinfo -l -v with its default timeout and prints one
 # line per device, rebuilt from the fields in the backend's own line format:
-#   class uri "make-and-model" "info" "device-id"
+#   class uri "make-and-model" "info" "device-id" "location"
 # (a backend's fifth field, here the printer's IP address, is reported by the
 # scheduler as device-id).
 lpinfo_lines() {
   lpinfo -h "$1" -l -v | awk '
-    function emit() { if (uri != "") printf "%s %s \"%s\" \"%s\" \"%s\"\n", cls, uri, mm, info, id }
-    /^Device: uri = / { emit(); uri = $0; sub(/^Device: uri = /, "", uri); cls = mm = info = id = ""; next }
+    function emit() { if (uri != "") printf "%s %s \"%s\" \"%s\" \"%s\" \"%s\"\n", cls, uri, mm, info, id, loc }
+    /^Device: uri = / { emit(); uri = $0; sub(/^Device: uri = /, "", uri); cls = mm = info = id = loc = ""; next }
+    /^ +location = /       { loc = $0;  sub(/^ +location = /, "", loc) }
     /^ +class = /          { cls = $0;  sub(/^ +class = /, "", cls) }
     /^ +info = /           { info = $0; sub(/^ +info = /, "", info) }
     /^ +make-and-model = / { mm = $0;   sub(/^ +make-and-model = /, "", mm) }
@@ -146,13 +147,14 @@ lpinfo_lines() {
 
 # check_listing LINES EXPECTED: LINES is lpinfo_lines output; EXPECTED holds
 # rows "scheme|MAC|make-and-model|brand|ip". The program's lines (those of
-# the five schemes) must be exactly the expected ones; the running number in
+# the five schemes) must be exactly the expected ones, each field whole and
+# no location; the running number in
 # "... Network Printer #n (...)" follows the order of the replies, so it is
 # checked apart: 1 to the count of lines, once each, per scheme.
 check_listing() {
   local lines=$1 expected=$2 names
   names=$(IFS='|'; echo "${CUPS_BRAND_NAMES[*]}")
-  awk -F'|' '{ printf "network %s://%s \"%s\" \"%s Network Printer #N (%s)\" \"%s\"\n", $1, $2, $3, $4, $2, $5 }' \
+  awk -F'|' '{ printf "network %s://%s \"%s\" \"%s Network Printer #N (%s)\" \"%s\" \"\"\n", $1, $2, $3, $4, $2, $5 }' \
     "$expected" | LC_ALL=C sort > "$expected.want"
   grep -E "^network ($names)://" "$lines" | sed -E 's/ Network Printer #[0-9]+ \(/ Network Printer #N (/' \
     | LC_ALL=C sort > "$expected.got"
@@ -223,7 +225,7 @@ diag() {
   {
     echo "   ---- $1/log/error_log (job and backend lines, last 25) ----"
     grep -E '\[Job [0-9]+\]|tamo|gprinter|solena|zalor|orbec|^E ' "$1/log/error_log" 2>/dev/null \
-      | grep -v 'envp\[' | tail -n 25 | sed 's/^/   /'
+      | grep -v "envp\[" | tail -n 90 | sed 's/^/   /'
   } >&2
 }
 
@@ -241,6 +243,10 @@ PRINTERS=(
   "A1B2C3D4E5F6|854DC32BA76F|10.77.0.25|MFG:Generic;MDL:Z1;|-|ZALOR-Z1"
   "3C4D5E6F7081|3CB27AF60E81|10.77.0.26|MFG:Orbec;MDL:O1;|-|Orbec-O1"
   "5A5A00C3E7FF|5A5A00C3E7FF|10.77.0.27|MFG:Acme;MDL:Office Printer 5;|-|acme-office"
+  # Device IDs that try to reach other fields or break the line.
+  '0A0B0C0D0E0F|50D030B070F0|10.77.0.28|MFG:Tamo;MDL:X" "Forged Info" "MFG:Other;MDL:Y;" "Room 1|2E970042|Tamo-Q1'
+  '0A0B0C0D0E1F|50D030B070F8|10.77.0.29|MFG:Tamo;MDL:Odd " quote\|2E970042|Tamo-Q2'
+  $'0A0B0C0D0E2F|50D030B070F4|10.77.0.30|MFG:Tamo;MDL:\xff\xfe\x9b;|2E970042|Tamo-Q3'
 )
 
 # sim_args INDEX...: the simulator's --printer options for those rows.
@@ -300,6 +306,16 @@ solena|119955DD33BB|MFG:SOLENA;MDL:S1;|SOLENA|10.77.0.24
 zalor|854DC32BA76F|ZALOR MFG:Generic;MDL:Z1;|ZALOR|10.77.0.25
 orbec|3CB27AF60E81|MFG:Orbec;MDL:O1;|Orbec|10.77.0.26
 EOF
+  # The hostile device IDs, each whole in its own field ('?' for bytes that
+  # are not UTF-8).
+  local scheme
+  for scheme in tamo gprinter; do
+    cat >> "$WORK/$lab/expected" <<EOF
+$scheme|50D030B070F0|MFG:Tamo;MDL:X" "Forged Info" "MFG:Other;MDL:Y;" "Room 1|Tamo|10.77.0.28
+$scheme|50D030B070F8|MFG:Tamo;MDL:Odd " quote\\|Tamo|10.77.0.29
+$scheme|50D030B070F4|MFG:Tamo;MDL:???;|Tamo|10.77.0.30
+EOF
+  done
   check_listing "$WORK/$lab/lines" "$WORK/$lab/expected" || { diag "$dir"; fail "listing differs"; }
   check_stock "$WORK/$lab/lines" || fail "stock backends missing"
   ok "$(grep -cE '^network (tamo|solena|zalor|orbec|gprinter)://' "$WORK/$lab/lines") device lines as expected"
@@ -371,20 +387,26 @@ lane_jobs_root() {
 }
 
 # A printer that never answers: the job is not printed; the queue follows its
-# error policy (stop-printer stops it; Debian's retry-job holds the job).
+# error policy (stop-printer stops it; Debian's retry-job holds the job), and
+# the administrator reads why in the queue's and the job's state. A host
+# without the socket backend cannot hand a found printer its job: the job
+# is not completed either.
 lane_no_answer() {
-  local lab=$1 dir=$WORK/$1/cupsd sock jobs jobr t0 waited
-  step "no answer: scheduler (0755), queues for MACs nobody has"
+  local lab=$1 dir=$WORK/$1/cupsd sock jobs jobr jobn t0 waited
+  step "no answer: scheduler (0755) without a socket backend, queues for MACs nobody has"
   cups_make "$dir" private && cups_install_program "$dir" 0755 "$NETBACKEND" \
-    && cups_start "$dir" "$lab-h" || fail "scheduler did not start"
+    && rm "$dir/serverbin/backend/socket" && cups_start "$dir" "$lab-h" \
+    || fail "scheduler did not start"
   sock=$dir/cups.sock
   lpadmin -h "$sock" -p stopq -E -v tamo://0000000000AA -o printer-error-policy=stop-printer \
-    && lpadmin -h "$sock" -p retryq -E -v tamo://0000000000BB || fail "lpadmin failed"
+    && lpadmin -h "$sock" -p retryq -E -v tamo://0000000000BB \
+    && lpadmin -h "$sock" -p nosockq -E -v "$TAMO1_URI" || fail "lpadmin failed"
   ok
   step "no answer: after the 15 s discovery the job fails; stop-printer stops the queue, retry-job holds the job"
   t0=${EPOCHREALTIME/./}
   jobs=$(submit "$sock" stopq "$JOB_FILE") && jobr=$(submit "$sock" retryq "$JOB_FILE") \
-    && [ -n "$jobs" ] && [ -n "$jobr" ] || fail "lp refused a job"
+    && jobn=$(submit "$sock" nosockq "$JOB_FILE") \
+    && [ -n "$jobs" ] && [ -n "$jobr" ] && [ -n "$jobn" ] || fail "lp refused a job"
   local end=$((SECONDS + 40))
   while [ $SECONDS -lt $end ]; do
     lpstat -h "$sock" -p stopq | grep -q '^printer stopq disabled' && break
@@ -404,7 +426,7 @@ lane_no_answer() {
   lpstat -h "$sock" -l -o retryq | grep -q 'Alerts: .*resources-are-not-ready' \
     || fail "retryq's job not held for retry: $(lpstat -h "$sock" -l -o retryq)"
   local j
-  for j in "$jobs" "$jobr"; do
+  for j in "$jobs" "$jobr" "$jobn"; do
     grep -q "\[Job ${j##*-}\] Backend returned status 1 (failed)" "$dir/log/error_log" \
       || { diag "$dir"; fail "no 'Backend returned status 1' for $j"; }
     job_in "$sock" completed "$j" && fail "$j reported as completed"
@@ -412,7 +434,36 @@ lane_no_answer() {
   done
   lpstat -h "$sock" -p retryq | grep -q '^printer retryq is idle' \
     || fail "retryq not idle: $(lpstat -h "$sock" -p retryq)"
-  ok "stopped after $waited; $jobs and $jobr not completed"
+  ok "stopped after $waited; $jobs, $jobr and $jobn not completed"
+  step "no answer: the queues and the jobs say why"
+  local q mac why
+  for q in "stopq 0000000000AA" "retryq 0000000000BB"; do
+    read -r q mac <<<"$q"
+    why="Printer $mac did not answer within 15 seconds"
+    lpstat -h "$sock" -l -p "$q" | grep -qF "$why" \
+      || fail "lpstat -l -p $q lacks '$why': $(lpstat -h "$sock" -l -p "$q")"
+  done
+  why="Could not run the socket backend $dir/serverbin/backend/socket: No such file or directory"
+  lpstat -h "$sock" -l -p nosockq | grep -qF "$why" \
+    || fail "lpstat -l -p nosockq lacks '$why': $(lpstat -h "$sock" -l -p nosockq)"
+  cat > "$WORK/$lab/job-message.test" <<'EOF'
+{ OPERATION Get-Job-Attributes
+  GROUP operation-attributes-tag
+  ATTR charset attributes-charset utf-8
+  ATTR naturalLanguage attributes-natural-language en
+  ATTR uri job-uri $uri
+  ATTR name requesting-user-name root
+  ATTR keyword requested-attributes job-printer-state-message
+  DISPLAY job-printer-state-message }
+EOF
+  for j in "$jobr:Printer 0000000000BB did not answer within 15 seconds" "$jobn:$why"; do
+    why=${j#*:} j=${j%%:*}
+    ipptool -T 10 -t "ipp://${sock//\//%2F}/jobs/${j##*-}" "$WORK/$lab/job-message.test" \
+      > "$WORK/$lab/attrs" 2>&1
+    grep -qF "job-printer-state-message (textWithoutLanguage) = $why" "$WORK/$lab/attrs" \
+      || fail "job $j: job-printer-state-message is not '$why': $(cat "$WORK/$lab/attrs")"
+  done
+  ok "state messages as the backend wrote them"
 }
 
 # The installed package: the scheduler's ServerBin is the system's, so the
@@ -461,7 +512,7 @@ done
 
 ID=$$
 LAB_LIST=ce${ID}l LAB_LP=ce${ID}j LAB_ROOT=ce${ID}r LAB_NONE=ce${ID}n LAB_PKG=ce${ID}d
-lab_up "$LAB_LIST" 0 1 2 3 4 5 6 7 || fail "lab $LAB_LIST"
+lab_up "$LAB_LIST" 0 1 2 3 4 5 6 7 8 9 10 || fail "lab $LAB_LIST"
 trap cleanup EXIT
 lab_up "$LAB_LP" 0 || fail "lab $LAB_LP"
 lab_up "$LAB_ROOT" 0 || fail "lab $LAB_ROOT"

@@ -11,6 +11,9 @@ packages=(
   g++-multilib                       # the 32-bit x86 build
   iproute2 procps python3            # private network namespaces; test-only clients
   cups cups-daemon cups-client       # the real scheduler, its socket backend, raw queues
+  cups-ipp-utils                     # ipptool: a job's state message
+  avahi-daemon                       # a real responder nobody here wrote
+  nftables time                      # a lossy link for the benchmark; peak memory
   dpkg-dev file                      # building and checking the .deb
 )
 

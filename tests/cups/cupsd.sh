@@ -19,7 +19,7 @@ CUPS_BRAND_NAMES=(tamo solena zalor orbec gprinter)
 # Fails with a message naming what is missing; the suite installs nothing.
 cups_check_prereqs() {
   local missing=() c
-  for c in cupsd lpinfo lpadmin lpstat lp cancel cupsenable ip; do
+  for c in cupsd lpinfo lpadmin lpstat lp cancel cupsenable ipptool ip; do
     command -v "$c" >/dev/null 2>&1 || missing+=("command $c")
   done
   for c in "$CUPS_SYSTEM_SERVERBIN/daemon/cups-deviced" \
@@ -87,9 +87,12 @@ Group lp
 SystemGroup root
 FileDevice No
 EOF
-  # ErrorPolicy as Debian's stock cupsd.conf has it.
+  # ErrorPolicy as Debian's stock cupsd.conf has it. The log is never
+  # rotated: the lanes read a job's lines after the fact, and at debug2 the
+  # log passes the default 1 MB limit within seconds of polling.
   cat > "$dir/cupsd.conf" <<EOF
 LogLevel debug2
+MaxLogSize 0
 Listen $dir/cups.sock
 Browsing No
 BrowseLocalProtocols none
