@@ -13,7 +13,10 @@
 #   missing  no Tamo printer has the MAC (a Korvane one has): status 1 after
 #            the whole budget with the query sent four times,
 #            "Device not found with MAC:..." and an ERROR line;
-#   lower    the MAC in lower case never matches: status 1.
+#   lower    the MAC in lower case never matches: status 1;
+#   avahi    Debian's avahi-daemon answers for the printer from a static
+#            service file: the listing shows it, and a job reaches its print
+#            port byte for byte through CUPS's real socket backend.
 # Needs root. Env: NETBACKEND, PRINTER_SIM, FAKE_SOCKET.
 set -euo pipefail
 
@@ -123,6 +126,59 @@ exe_l=$(e2e_exe tamo l)
 e2e_run_bg "$out/lower" "$lab_l" env TMPDIR="$full" DEVICE_URI=tamo://80c4a2e691d5 \
   CUPS_SERVERBIN="$serverbin" FAKE_SOCKET_RECORD="$out/lower/record" "$exe_l" "${job_args[@]}"
 
+# --- avahi: a responder nobody here wrote, in the background ---
+# It runs in a mount namespace of its own, over a private /run and services
+# directory, with no D-Bus, on the lab link only; a raw print listener
+# stands for the printer's port 9100.
+lab_a=joba$$
+netlab_up "$lab_a"
+adir=$E2E_TMP/avahi
+mkdir -p "$adir/services"
+cat >"$adir/avahi.conf" <<EOF
+[server]
+host-name=printer-lab
+use-ipv6=no
+allow-interfaces=$(netlab_ifname "$lab_a" p 0)
+enable-dbus=no
+[publish]
+publish-workstation=no
+publish-hinfo=no
+EOF
+cat >"$adir/services/printer.service" <<'EOF'
+<?xml version="1.0" standalone='no'?>
+<!DOCTYPE service-group SYSTEM "avahi-service.dtd">
+<service-group>
+  <name>Tamo-Avahi</name>
+  <service>
+    <type>_host-config._udp</type>
+    <port>9100</port>
+    <txt-record>IPADDRESS=10.77.0.2</txt-record>
+    <txt-record>MACUAA=0123456789AB</txt-record>
+    <txt-record>1284STRID="MFG:Tamo;MDL:Avahi;"</txt-record>
+    <txt-record>PRINTERVIDPID=2E970042</txt-record>
+  </service>
+</service-group>
+EOF
+netlab_run_printer "$lab_a" unshare -m --propagation private sh -c \
+  'mount --bind "$1/services" /etc/avahi/services && mount -t tmpfs tmpfs /run &&
+   exec avahi-daemon -f "$1/avahi.conf" --no-drop-root --no-chroot --no-rlimits' \
+  avahi "$adir" </dev/null >"$adir/log" 2>&1 &
+for ((i = 0; i < 100; i++)); do
+  grep -q 'successfully established' "$adir/log" && break
+  sleep 0.1
+done
+grep -q 'successfully established' "$adir/log" || {
+  cat "$adir/log" >&2
+  e2e_fail "avahi: avahi-daemon did not publish the printer within 10 s"
+}
+netlab_sim "$lab_a" --no-mdns --jobs-dir "$adir/jobs"
+head -c 4096 /dev/urandom >"$adir/job.bin"
+exe_al=$(e2e_exe tamo al)
+exe_aj=$(e2e_exe tamo aj)
+e2e_run_bg "$out/avahi-list" "$lab_a" env TMPDIR="$full" "$exe_al"
+e2e_run_bg "$out/avahi-job" "$lab_a" env TMPDIR="$full" DEVICE_URI=tamo://80C4A2E691D5 \
+  CUPS_SERVERBIN=/usr/lib/cups "$exe_aj" 9 carol avahi 1 '' "$adir/job.bin"
+
 # --- the quick cases, one after the other in a third lab ---
 lab_q=jobq$$
 netlab_up "$lab_q"
@@ -174,5 +230,15 @@ e2e_take_trace "$out/missing" "$exe_m"
 e2e_take_trace "$out/lower" "$exe_l"
 expect_not_found "$out/missing" 03FF77000080
 expect_not_found "$out/lower" 80c4a2e691d5
+
+e2e_expect_bytes "avahi: the listing" "$out/avahi-list/stdout" "$(e2e_line "$(basename "$exe_al")" \
+  80C4A2E691D5 'MFG:Tamo;MDL:Avahi;' Tamo 1 10.77.0.2)"$'\n'
+e2e_expect_status "$out/avahi-job" 0
+for ((i = 0; i < 50; i++)); do
+  [[ -e $adir/jobs/10.77.0.2-1.bin ]] && break
+  sleep 0.1
+done
+cmp -s "$adir/job.bin" "$adir/jobs/10.77.0.2-1.bin" ||
+  e2e_fail "avahi: the job did not reach the printer intact: $(ls "$adir/jobs"; cat "$out/avahi-job/stderr")"
 
 e2e_finish

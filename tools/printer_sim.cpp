@@ -15,6 +15,8 @@
 //                       so a reader never sees half a job
 //   --ready-file FILE   create FILE (holding the pid) once every socket is bound and
 //                       the group joined
+//   --no-mdns           no mDNS socket and no printers: only the print listener of
+//                       --jobs-dir (for a responder that is not this one)
 //   --junk KIND         send a scripted malformed datagram to the querier before the
 //                       good replies (repeatable, sent in the order given); see below
 //   --flood RATE        after the first query, send the junk datagrams and the
@@ -111,6 +113,7 @@ const char kUsage[] =
     "Global options:\n"
     "  --jobs-dir DIR      raw print listener on TCP 9100; jobs stored as DIR/<local-ip>-<n>.bin\n"
     "  --ready-file FILE   create FILE once every socket is bound and the group joined\n"
+    "  --no-mdns           only the print listener of --jobs-dir, no mDNS, no printers\n"
     "  --junk KIND         send a malformed datagram to the querier before the good replies\n"
     "                      (repeatable): empty short-header query-echo truncated pointer-loop\n"
     "                      pointer-self huge-rdlength txt-overrun label-c2 oversize\n"
@@ -238,6 +241,7 @@ struct Options {
   std::string ready_file;
   std::vector<std::string> junk;
   std::vector<Printer> printers;
+  bool mdns = true;
   int flood_rate = 0;
   int flood_seconds = 20;
   sockaddr_in spray_to{};
@@ -552,6 +556,10 @@ int ParseArgs(int argc, char** argv, Options* o) {
       gQuiet = true;
       continue;
     }
+    if (opt == "--no-mdns") {
+      o->mdns = false;
+      continue;
+    }
     if (opt == "--printer") {
       o->printers.emplace_back();
       o->printers.back().name = "printer-" + std::to_string(o->printers.size());
@@ -637,8 +645,12 @@ int ParseArgs(int argc, char** argv, Options* o) {
       return -1;
     }
   }
-  if (o->printers.empty()) {
+  if (o->mdns && o->printers.empty()) {
     Error("no --printer given");
+    return -1;
+  }
+  if (!o->mdns && (!o->printers.empty() || o->jobs_dir.empty())) {
+    Error("--no-mdns takes --jobs-dir and no --printer");
     return -1;
   }
   for (const Printer& p : o->printers) {
@@ -783,8 +795,10 @@ class Simulator {
   }
 
   int Run(int signal_fd) {
-    udp_ = OpenMdnsSocket();
-    if (!udp_.valid()) return 1;
+    if (opt_.mdns) {
+      udp_ = OpenMdnsSocket();
+      if (!udp_.valid()) return 1;
+    }
     if (!opt_.jobs_dir.empty()) {
       if (mkdir(opt_.jobs_dir.c_str(), 0755) != 0 && errno != EEXIST) {
         Error("%s: %s", opt_.jobs_dir.c_str(), std::strerror(errno));
