@@ -27,7 +27,13 @@ ctest --preset asan -LE cups
 step "32-bit x86 build, unit and process suites"
 cmake --preset m32
 cmake --build --preset m32 -j"$(nproc)" --target unit_tests process_tests netbackend fake_socket_backend
-ctest --preset m32
+# Some kernels run no 32-bit x86 program at all (IA32 emulation off): then
+# the build, warning-free, is all this step can show.
+if [ "$(build/m32/netbackend -v 2>/dev/null)" = 2.2 ]; then
+  ctest --preset m32
+else
+  echo "this machine cannot run 32-bit x86 programs: built, not run"
+fi
 
 step "fuzz targets: corpus replay and ${FUZZ_SECONDS}s of fuzzing each"
 fuzz/run.sh "$FUZZ_SECONDS"
