@@ -5,6 +5,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <string_view>
+
 #include "connector.h"
 #include "data_buffer.h"
 #include "descriptor_watch.h"
@@ -67,19 +70,120 @@ int64_t NowMicroseconds() {
   return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-uint16_t Read16(const unsigned char* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
+// The fixed parts of the message format.
+const size_t kHeaderSize = 12;      // ID, flags, and the four counts
+const size_t kFlagsAt = 2;          // the flags byte that holds QR
+const unsigned char kResponseBit = 0x80;
+const size_t kQdcountAt = 4;
+const size_t kAncountAt = 6;
+const size_t kArcountAt = 10;
+const size_t kQuestionFields = 4;   // QTYPE, QCLASS after a question's name
+const size_t kRecordFields = 10;    // TYPE, CLASS, TTL, RDLENGTH after a record's name
+const size_t kRdlengthAt = 8;       // within those fields
+const unsigned char kQuestionPointer = 0xC0;
+
+// Reads a received message [begin, end) and nothing outside it: every read
+// goes through one check against what is left, so a count, a length or a
+// pointer that leads past the end fails the read instead of reading there.
+class WireReader {
+ public:
+  WireReader(const unsigned char* begin, const unsigned char* end)
+      : begin_(begin), pos_(begin), end_(end) {}
+
+  size_t Left() const { return static_cast<size_t>(end_ - pos_); }
+  const unsigned char* Position() const { return pos_; }
+  const unsigned char* Begin() const { return begin_; }
+  const unsigned char* End() const { return end_; }
+
+  // Moves to `offset` from the start; false (and no move) past the end.
+  bool Seek(size_t offset) {
+    if (offset > static_cast<size_t>(end_ - begin_)) return false;
+    pos_ = begin_ + offset;
+    return true;
+  }
+  bool Skip(size_t n) {
+    if (Left() < n) return false;
+    pos_ += n;
+    return true;
+  }
+  // The byte `ahead` bytes on, not moving.
+  bool Peek8(size_t ahead, unsigned char* value) const {
+    if (Left() <= ahead) return false;
+    *value = pos_[ahead];
+    return true;
+  }
+  // The big-endian 16-bit field `ahead` bytes on, not moving.
+  bool Peek16(size_t ahead, uint16_t* value) const {
+    if (Left() < ahead + 2) return false;
+    *value = static_cast<uint16_t>((pos_[ahead] << 8) | pos_[ahead + 1]);
+    return true;
+  }
+
+ private:
+  const unsigned char* begin_;
+  const unsigned char* pos_;
+  const unsigned char* end_;
+};
 
 bool IsPointerLead(unsigned char b) { return b == 0xC0 || b == 0xC1 || b == 0xC4; }
 
-void KeepLabel(int index, const unsigned char* label, int length,
-               std::string& first, std::string& second) {
-  if (index > 1) return;
-  const void* zero = memchr(label, 0, static_cast<size_t>(length));
-  size_t n = zero ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - label)
-                  : static_cast<size_t>(length);
-  (index == 0 ? first : second).append(reinterpret_cast<const char*>(label), n);
+// A label's or a character-string's text ends at its first zero byte.
+std::string_view LabelText(const unsigned char* label, size_t length) {
+  const void* zero = memchr(label, 0, length);
+  size_t n = zero ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - label) : length;
+  return std::string_view(reinterpret_cast<const char*>(label), n);
+}
+
+// Walks the name at `pos` of the message [begin, end) and hands each of its
+// first two labels to `keep(index, bytes, length)`, as they stand (not yet
+// cut at a zero byte). Returns the bytes the name takes
+// up at its place, or 0 when it is malformed (see ReadName).
+template <typename Keep>
+uint16_t WalkName(const unsigned char* begin, const unsigned char* end,
+                  const unsigned char* pos, Keep keep) {
+  WireReader wire(begin, end);
+  if (!wire.Seek(static_cast<size_t>(pos - begin))) return 0;
+  unsigned char b;
+  if (!wire.Peek8(0, &b)) return 0;
+  if (b == 0) return 1;
+  unsigned count = 0;
+  bool pointerMet = false;
+  int labels = 0;
+  unsigned octets = 0;
+  for (;;) {
+    if (!wire.Peek8(0, &b)) return 0;
+    if (IsPointerLead(b)) {
+      unsigned char low;
+      if (!wire.Peek8(1, &low)) return 0;
+      if (!pointerMet) {
+        count += 2;
+        pointerMet = true;
+      }
+      // Behind a pointer the count is fixed; with both labels kept, nothing
+      // further can change what the name yields. Every pointer followed
+      // yields a label, so at most two are followed and a pointer leading
+      // back into its own name cannot keep the walk going.
+      if (labels >= 2) return static_cast<uint16_t>(count);
+      // The byte at the target is taken as a label length whatever it is.
+      if (!wire.Seek(((static_cast<unsigned>(b) << 8) | low) & 0x3FFF)) return 0;
+      if (!wire.Peek8(0, &b)) return 0;
+    } else if (!pointerMet) {
+      count += b + 1u;
+    }
+    // The label, and the byte after it that says how the name goes on.
+    if (wire.Left() < b + 2u) return 0;
+    octets += b + 1u;
+    if (octets + 1 > kMaxNameOctets) return 0;
+    if (labels < 2) keep(labels, wire.Position() + 1, b);
+    ++labels;
+    wire.Skip(b + 1u);
+    if (pointerMet && labels >= 2) return static_cast<uint16_t>(count);
+    wire.Peek8(0, &b);
+    if (b == 0) {
+      if (!pointerMet) count += 1;
+      return static_cast<uint16_t>(count);
+    }
+  }
 }
 
 int HexValue(char c) {
@@ -91,20 +195,43 @@ int HexValue(char c) {
 
 // One byte of a "MACUAA" value read at `pos` as sscanf's "%2x" reads it:
 // leading white space skipped, a sign or "0x" allowed, up to two digits.
-unsigned char MacByte(const std::string& value, size_t pos) {
+unsigned char MacByte(std::string_view value, size_t pos) {
   if (pos >= value.size()) return 0;
   int high = HexValue(value[pos]);
   int low = pos + 1 < value.size() ? HexValue(value[pos + 1]) : -1;
   if (high >= 0 && low >= 0) return static_cast<unsigned char>(high * 16 + low);
+  // The rare forms go to sscanf itself, on a terminated copy.
+  char text[256];
+  size_t n = std::min(value.size() - pos, sizeof(text) - 1);
+  memcpy(text, value.data() + pos, n);
+  text[n] = '\0';
   unsigned int number = 0;
-  if (sscanf(value.c_str() + pos, "%2x", &number) != 1) return 0;
+  if (sscanf(text, "%2x", &number) != 1) return 0;
   return static_cast<unsigned char>(number & 0xFF);
 }
 
-// Length first: comparing a string with a literal through operator== costs a
-// strlen and a memcmp for every key of the table.
+// The text between the first and the last double quote, or after the only
+// one; the whole text when it holds none.
+std::string_view Unquoted(std::string_view value) {
+  const char* begin = value.data();
+  const char* end = begin + value.size();
+  const char* first = static_cast<const char*>(memchr(begin, '"', value.size()));
+  if (first == nullptr) return value;
+  const char* last = static_cast<const char*>(memrchr(begin, '"', value.size()));
+  return last != first ? std::string_view(first + 1, static_cast<size_t>(last - first - 1))
+                       : std::string_view(first + 1, static_cast<size_t>(end - first - 1));
+}
+
+// Whether a label, cut at its first zero byte, is "_host-config".
+bool IsServiceLabel(const unsigned char* label, size_t length) {
+  const size_t n = sizeof(kServiceLabel) - 1;
+  return length >= n && memcmp(label, kServiceLabel, n) == 0 && (length == n || label[n] == 0);
+}
+
+// Length first: comparing with a literal through operator== costs a strlen
+// and a memcmp for every key of the table.
 template <size_t N>
-bool Is(const std::string& s, const char (&literal)[N]) {
+bool Is(std::string_view s, const char (&literal)[N]) {
   return s.size() == N - 1 && memcmp(s.data(), literal, N - 1) == 0;
 }
 
@@ -203,61 +330,73 @@ int Discoverer::discover(const DeviceObserver& observer, const DiscoveryOptions&
 }
 
 bool Discoverer::ParseReply(const DataBuffer& reply, DeviceRecord& record) const {
-  if (reply.Length() <= 12) return false;
-  const size_t n = static_cast<size_t>(reply.Length());
+  if (reply.Length() <= static_cast<int>(kHeaderSize)) return false;
   const unsigned char* begin = reply.Data();
-  const unsigned char* end = begin + n;
-  if ((begin[2] & 0x80) == 0) return false;
-
-  uint16_t questions = Read16(begin + 4);
-  uint16_t records = static_cast<uint16_t>(Read16(begin + 6) + Read16(begin + 10));
+  WireReader wire(begin, begin + reply.Length());
+  unsigned char flags = 0;
+  uint16_t questions = 0, answers = 0, additional = 0;
+  if (!wire.Peek8(kFlagsAt, &flags) || (flags & kResponseBit) == 0) return false;
+  wire.Peek16(kQdcountAt, &questions);
+  wire.Peek16(kAncountAt, &answers);
+  wire.Peek16(kArcountAt, &additional);
+  // NSCOUNT is not counted in: a reply with authority records leaves as
+  // many of its last additional records unread.
+  uint16_t records = static_cast<uint16_t>(answers + additional);
 
   // Questions are passed over without being read; only 0xC0 ends a name
-  // there as a pointer. Positions are offsets so that a count or length
-  // leading past the datagram is caught before anything is read there.
-  size_t pos = 12;
+  // there as a pointer.
+  wire.Skip(kHeaderSize);
   for (uint16_t q = 0; q < questions; ++q) {
     for (;;) {
-      if (pos >= n) return false;
-      if (begin[pos] == 0xC0) {
-        pos += 2;
+      unsigned char b;
+      if (!wire.Peek8(0, &b)) return false;
+      if (b == kQuestionPointer) {
+        if (!wire.Skip(2)) return false;
         break;
       }
-      if (begin[pos] == 0) {
-        pos += 1;
+      if (b == 0) {
+        wire.Skip(1);
         break;
       }
-      pos += begin[pos] + 1u;
+      if (!wire.Skip(b + 1u)) return false;
     }
-    pos += 4;
+    if (!wire.Skip(kQuestionFields)) return false;
   }
   if (records == 0) return false;
 
   // Only the first host-config TXT record counts: a printer describes itself
   // once, and whatever follows it is not read.
   while (records != 0) {
-    if (pos >= n) return false;
-    std::string first, second;
-    uint16_t taken = ReadName(begin, end, begin + pos, first, second);
-    if (taken == 0) return false;
-    pos += taken;
-    if (pos > n || n - pos < 10) return false;
-    size_t rdlength = Read16(begin + pos + 8);
-    if (Is(second, kServiceLabel) && Read16(begin + pos) == kTypeTXT) {
-      pos += 10;
+    bool service = false;
+    uint16_t taken = WalkName(begin, wire.End(), wire.Position(),
+                              [&service](int index, const unsigned char* label, size_t length) {
+                                if (index == 1) service = IsServiceLabel(label, length);
+                              });
+    uint16_t type = 0, rdlength = 0;
+    if (taken == 0 || !wire.Skip(taken) || wire.Left() < kRecordFields) return false;
+    wire.Peek16(0, &type);
+    wire.Peek16(kRdlengthAt, &rdlength);
+    wire.Skip(kRecordFields);
+    if (service && type == kTypeTXT) {
       // The strings may run past neither the record's data nor the
       // datagram; a string that would is not applied.
-      const size_t rdataEnd = n - pos < rdlength ? n : pos + rdlength;
-      while (pos < rdataEnd && rdataEnd - pos >= 1u + begin[pos]) {
-        uint16_t length = 0;
-        std::string attribute = ReadTextString(begin + pos, length);
-        ParseAttribute(attribute, record);
-        pos += length + 1u;
+      WireReader rdata(wire.Position(), wire.Position() + std::min<size_t>(rdlength, wire.Left()));
+      unsigned char length;
+      while (rdata.Peek8(0, &length) && rdata.Left() >= 1u + length) {
+        // The string's text ends at a zero byte; its first '=' splits key
+        // from value.
+        std::string_view text = LabelText(rdata.Position() + 1, length);
+        const char* equals = static_cast<const char*>(memchr(text.data(), '=', text.size()));
+        if (equals != nullptr)
+          ApplyKeyValue(std::string_view(text.data(), static_cast<size_t>(equals - text.data())),
+                        std::string_view(equals + 1, static_cast<size_t>(
+                                                         text.data() + text.size() - equals - 1)),
+                        record);
+        rdata.Skip(1u + length);
       }
       return true;
     }
-    if (n - pos < 10 + rdlength) return false;
-    pos += 10 + rdlength;
+    if (!wire.Skip(rdlength)) return false;
     --records;
   }
   return false;
@@ -266,74 +405,29 @@ bool Discoverer::ParseReply(const DataBuffer& reply, DeviceRecord& record) const
 uint16_t Discoverer::ReadName(const unsigned char* begin, const unsigned char* end,
                               const unsigned char* pos, std::string& first,
                               std::string& second) {
-  if (pos >= end) return 0;
-  if (*pos == 0) return 1;
-  unsigned count = 0;
-  bool pointerMet = false;
-  int labels = 0;
-  unsigned octets = 0;
-  const unsigned char* p = pos;
-  for (;;) {
-    unsigned char b = *p;
-    const unsigned char* label;
-    if (IsPointerLead(b)) {
-      if (end - p < 2) return 0;
-      unsigned offset = ((static_cast<unsigned>(b) << 8) | p[1]) & 0x3FFF;
-      if (!pointerMet) {
-        count += 2;
-        pointerMet = true;
-      }
-      // Behind a pointer the count is fixed; with both labels kept, nothing
-      // further can change what the name yields. Every pointer followed
-      // yields a label, so at most two are followed and a pointer leading
-      // back into its own name cannot keep the walk going.
-      if (labels >= 2) return static_cast<uint16_t>(count);
-      // The byte at the target is taken as a label length whatever it is.
-      if (offset >= static_cast<unsigned>(end - begin)) return 0;
-      label = begin + offset;
-    } else {
-      label = p;
-      if (!pointerMet) count += b + 1;
-    }
-    int length = *label;
-    if (end - label < length + 2) return 0;  // the label and the byte after it
-    octets += length + 1u;
-    if (octets + 1 > kMaxNameOctets) return 0;
-    KeepLabel(labels++, label + 1, length, first, second);
-    p = label + 1 + length;
-    if (pointerMet && labels >= 2) return static_cast<uint16_t>(count);
-    if (*p == 0) {
-      if (!pointerMet) count += 1;
-      return static_cast<uint16_t>(count);
-    }
-  }
+  return WalkName(begin, end, pos, [&](int index, const unsigned char* label, size_t length) {
+    std::string_view text = LabelText(label, length);
+    (index == 0 ? first : second).append(text.data(), text.size());
+  });
 }
 
 std::string Discoverer::ReadTextString(const unsigned char* pos, uint16_t& length) {
   length = *pos;
-  const char* text = reinterpret_cast<const char*>(pos + 1);
-  const void* zero = memchr(text, 0, length);
-  return std::string(text, zero ? static_cast<const char*>(zero) - text : length);
+  return std::string(LabelText(pos + 1, length));
 }
 
 void Discoverer::StripQuotes(std::string& value) {
-  size_t first = value.find('"');
-  if (first == std::string::npos) return;
-  size_t last = value.rfind('"');
-  if (last != first)
-    value = value.substr(first + 1, last - first - 1);
-  else
-    value.erase(0, first + 1);
+  value = std::string(Unquoted(value));
 }
 
 unsigned char Discoverer::ReverseBits(unsigned char byte) {
-  unsigned char result = 0;
-  for (int k = 0; k < 8; ++k)
-    if (byte & (1u << k)) result = static_cast<unsigned char>(result | (0x80u >> k));
-  return result;
+  // Each nibble mirrored, and the two swapped.
+  static const unsigned char kMirror[16] = {0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE,
+                                            0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF};
+  return static_cast<unsigned char>((kMirror[byte & 0x0F] << 4) | kMirror[byte >> 4]);
 }
 
-uint32_t Discoverer::ParseHex(const std::string& text) {
+uint32_t Discoverer::ParseHex(std::string_view text) {
   uint32_t result = 0;
   size_t size = text.size();
   for (size_t i = 0; i < size; ++i) {
@@ -343,54 +437,69 @@ uint32_t Discoverer::ParseHex(const std::string& text) {
   return result;
 }
 
-void Discoverer::MatchBrand(const std::string& key, const std::string& value,
+void Discoverer::MatchBrand(std::string_view key, std::string_view value,
                             DeviceRecord& record) const {
-  if (!Is(key, "1284STRID") && !Is(key, "MDNSNAME")) return;
-  if (!record.brand().empty()) return;
-  if (value.find(brand_) != std::string::npos) record.setBrand(brand_);
+  if (Is(key, "1284STRID") || Is(key, "MDNSNAME")) AdoptBrand(value, record);
 }
 
 void Discoverer::ParseAttribute(const std::string& attribute, DeviceRecord& record) const {
-  size_t equals = attribute.find('=');
-  if (equals == std::string::npos) return;
-  const std::string key = attribute.substr(0, equals);
-  std::string value = attribute.substr(equals + 1);
+  ApplyAttribute(attribute, record);
+}
 
+void Discoverer::ApplyAttribute(std::string_view attribute, DeviceRecord& record) const {
+  size_t equals = attribute.find('=');
+  if (equals == std::string_view::npos) return;
+  ApplyKeyValue(attribute.substr(0, equals), attribute.substr(equals + 1), record);
+}
+
+void Discoverer::ApplyKeyValue(std::string_view key, std::string_view value,
+                               DeviceRecord& record) const {
   // Only these five keys matter; the others a printer sends (IPNETMASK,
   // IPGATEWAY, IPNAME, MACLAA, IPADDRSOURCE, PASSWORDSET, ADAPTERNAME,
   // CPDATTACHED) and any unknown key change nothing. Keys are compared whole
-  // and case-sensitively.
-  if (Is(key, "IPADDRESS")) {
-    StripQuotes(value);
-    record.setIpAddress(value);
-  } else if (Is(key, "MACUAA")) {
-    StripQuotes(value);
-    // The printer writes its address with the bits of each byte reversed.
-    static const char kHex[] = "0123456789ABCDEF";
-    char mac[12];
-    for (int i = 0; i < 6; ++i) {
-      unsigned char b = ReverseBits(MacByte(value, 2 * static_cast<size_t>(i)));
-      mac[2 * i] = kHex[b >> 4];
-      mac[2 * i + 1] = kHex[b & 0x0F];
-    }
-    record.setMacAddress(std::string(mac, 12));
-  } else if (Is(key, "1284STRID")) {
-    // The device ID starts at its opening quote; a value without any quote
-    // is taken whole rather than dropped.
-    size_t quote = value.find('"');
-    if (quote != std::string::npos) value.erase(0, quote);
-    StripQuotes(value);
-    record.setDeviceId(value);
-    MatchBrand(key, value, record);
-  } else if (Is(key, "PRINTERVIDPID")) {
-    StripQuotes(value);
-    uint32_t vendor = ParseHex(value) >> 16;
-    std::string word;
-    for (size_t i = 0; i < sizeof(kVendors) / sizeof(kVendors[0]); ++i)
-      if (kVendors[i].vendorId == vendor) word = kVendors[i].brand;
-    record.setBrand(word);
-  } else if (Is(key, "MDNSNAME")) {
-    StripQuotes(value);
-    MatchBrand(key, value, record);
+  // and case-sensitively, by their length first.
+  switch (key.size()) {
+    case 9:
+      if (Is(key, "IPADDRESS")) {
+        record.setIpAddress(Unquoted(value));
+      } else if (Is(key, "1284STRID")) {
+        // The device ID is what the quotes hold; a value without any quote
+        // is taken whole rather than dropped.
+        std::string_view id = Unquoted(value);
+        record.setDeviceId(id);
+        AdoptBrand(id, record);
+      }
+      break;
+    case 6:
+      if (Is(key, "MACUAA")) {
+        std::string_view mac = Unquoted(value);
+        // The printer writes its address with the bits of each byte reversed.
+        static const char kHex[] = "0123456789ABCDEF";
+        char text[12];
+        for (int i = 0; i < 6; ++i) {
+          unsigned char b = ReverseBits(MacByte(mac, 2 * static_cast<size_t>(i)));
+          text[2 * i] = kHex[b >> 4];
+          text[2 * i + 1] = kHex[b & 0x0F];
+        }
+        record.setMacAddress(std::string_view(text, sizeof(text)));
+      }
+      break;
+    case 13:
+      if (Is(key, "PRINTERVIDPID")) {
+        uint32_t vendor = ParseHex(Unquoted(value)) >> 16;
+        std::string_view word;
+        for (size_t i = 0; i < sizeof(kVendors) / sizeof(kVendors[0]); ++i)
+          if (kVendors[i].vendorId == vendor) word = kVendors[i].brand;
+        record.setBrand(word);
+      }
+      break;
+    case 8:
+      if (Is(key, "MDNSNAME")) AdoptBrand(Unquoted(value), record);
+      break;
   }
+}
+
+void Discoverer::AdoptBrand(std::string_view value, DeviceRecord& record) const {
+  if (record.brand().empty() && value.find(brand_) != std::string_view::npos)
+    record.setBrand(brand_);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class DataBuffer;
@@ -38,10 +39,10 @@ class DeviceRecord {
   const std::string& deviceId() const { return deviceId_; }
   const std::string& brand() const { return brand_; }
 
-  void setMacAddress(const std::string& v) { macAddress_ = v; }
-  void setIpAddress(const std::string& v) { ipAddress_ = v; }
-  void setDeviceId(const std::string& v) { deviceId_ = v; }
-  void setBrand(const std::string& v) { brand_ = v; }
+  void setMacAddress(std::string_view v) { macAddress_.assign(v.data(), v.size()); }
+  void setIpAddress(std::string_view v) { ipAddress_.assign(v.data(), v.size()); }
+  void setDeviceId(std::string_view v) { deviceId_.assign(v.data(), v.size()); }
+  void setBrand(std::string_view v) { brand_.assign(v.data(), v.size()); }
 
  private:
   std::string macAddress_;
@@ -106,16 +107,20 @@ class Discoverer {
 
   // Applies one KEY=value attribute of the host-config TXT record.
   void ParseAttribute(const std::string& attribute, DeviceRecord& record) const;
+  // The same on the attribute's bytes where they lie, copying nothing but
+  // what the record keeps.
+  void ApplyAttribute(std::string_view attribute, DeviceRecord& record) const;
+  // The same, split already at the first "=".
+  void ApplyKeyValue(std::string_view key, std::string_view value, DeviceRecord& record) const;
   // Sets the record's brand to ours while it is empty and `value` holds it
   // ("1284STRID" and "MDNSNAME" only).
-  void MatchBrand(const std::string& key, const std::string& value,
-                  DeviceRecord& record) const;
+  void MatchBrand(std::string_view key, std::string_view value, DeviceRecord& record) const;
 
   // The bytes between the first and last double quote, or after the only one.
   static void StripQuotes(std::string& value);
   static unsigned char ReverseBits(unsigned char byte);
   // Hex digits from the end, each shifted by 4 * (i mod 8); others count 0.
-  static uint32_t ParseHex(const std::string& text);
+  static uint32_t ParseHex(std::string_view text);
 
   // Reads the name at `pos` of the message [begin, end): appends its first
   // label to `first` and its second to `second`. Returns the bytes the name
@@ -131,6 +136,9 @@ class Discoverer {
   static std::string ReadTextString(const unsigned char* pos, uint16_t& length);
 
  private:
+  // MatchBrand's work, for a key known to be one of the two.
+  void AdoptBrand(std::string_view value, DeviceRecord& record) const;
+
   DeviceList deviceList_;
   std::string brand_;
 };
