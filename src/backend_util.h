@@ -10,7 +10,9 @@
 class DeviceRecord;
 
 // The file name of the running executable, symbolic links resolved (from
-// /proc/<pid>/exe); empty when the link cannot be read.
+// /proc/<pid>/exe); empty when the link cannot be read. The one place the
+// program learns its own name: the scheme of its device URIs, its brand and
+// the name of its trace file all come from here.
 void ReadProgramName(std::string& name);
 
 // The text of DEVICE_URI before its first "://" (the whole value without

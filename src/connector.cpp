@@ -85,15 +85,18 @@ std::vector<HostAddress> ListHostAddresses() {
         host.address = reinterpret_cast<sockaddr_in*>(&record.ifr_addr)->sin_addr;
         // The flags and the netmask of the address named by label and
         // address together: a second address has a netmask of its own.
-        ifreq query = record;
-        host.flags = ioctl(probe, SIOCGIFFLAGS, &query) == 0
-                         ? static_cast<unsigned short>(query.ifr_flags) : 0;
-        query = record;
-        host.netmask.s_addr = ioctl(probe, SIOCGIFNETMASK, &query) == 0
-            ? reinterpret_cast<sockaddr_in*>(&query.ifr_netmask)->sin_addr.s_addr
-            : htonl(0xFFFFFFFF);
-        query = record;
-        host.index = ioctl(probe, SIOCGIFINDEX, &query) == 0 ? query.ifr_ifindex : 0;
+        // An address whose interface cannot be asked about is left out: it
+        // may have gone between the calls.
+        ifreq flags = record, netmask = record, index = record;
+        if (ioctl(probe, SIOCGIFFLAGS, &flags) != 0 || ioctl(probe, SIOCGIFNETMASK, &netmask) != 0 ||
+            ioctl(probe, SIOCGIFINDEX, &index) != 0) {
+          log_printf('F', __LINE__, kSource, __func__, "interface %s left out: %s",
+                     host.interface.c_str(), strerror(errno));
+          continue;
+        }
+        host.flags = static_cast<unsigned short>(flags.ifr_flags);
+        host.netmask = reinterpret_cast<sockaddr_in*>(&netmask.ifr_netmask)->sin_addr;
+        host.index = index.ifr_ifindex;
         list.push_back(host);
       }
       close(probe);

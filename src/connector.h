@@ -1,8 +1,9 @@
 // The only owner of network sockets. The datagram side sends the discovery
-// query out of every IPv4 interface (up to five) and receives the replies one
-// datagram at a time; the stream side opens a TCP connection with a bounded
-// wait. Sockets are registered with a DescriptorWatch, through which callers
-// wait; data travels in DataBuffers.
+// query out of up to five IPv4 interfaces and receives the replies one
+// datagram at a time, believing only senders on a local subnet; the stream
+// side opens a TCP connection with a bounded wait. Sockets are registered
+// with a DescriptorWatch, through which callers wait; data travels in
+// DataBuffers that the caller owns and passes in.
 #ifndef NETBACKEND_CONNECTOR_H_
 #define NETBACKEND_CONNECTOR_H_
 
@@ -66,6 +67,8 @@ class Connector {
   // the last Broadcast.
   bool IsOnLink(in_addr address) const;
 
+  // Unregisters the datagram socket from the watch and closes it; nothing
+  // when there is none.
   void CloseBroadcast();
 
   // Connects to `ip`:`port`. Returns 0 when connected, -1 for an empty or
@@ -73,19 +76,29 @@ class Connector {
   // connection was refused or failed, or 0 with IsConnected() false when no
   // answer came within the one-second waits.
   int Connect(const std::string& ip, int port);
+  // Sends the first Length() bytes of `data` on the connection; send()'s
+  // result. A hard failure (not EAGAIN or EINTR) disconnects.
   int Send(const DataBuffer& data);
-  // 0 when bytes arrived (the length set) or the peer closed; -1 on error.
+  // Receives into `buffer`, at most its capacity. 0 both when bytes arrived
+  // (the length is set to their count) and when the peer closed (the length
+  // is unchanged): tell them apart by the length. -1 on error, which
+  // disconnects unless it was EAGAIN or EINTR.
   int Receive(DataBuffer& buffer);
+  // Unregisters, shuts down and closes the connection, if there is one.
   void Disconnect();
 
   bool IsConnected() const { return connected_; }
+  // The connected stream socket, still owned by the connector; -1 if none.
   int ConnectedSocket() const { return connected_ ? tcpSocket_ : -1; }
+  // Whether the last wait on the watch marked the stream socket.
   bool TcpReadable() const;
   bool TcpWritable() const;
 
+  // The watch's Wait and Rewait, for callers that hold only the connector.
   int Wait(int seconds, int microseconds);
   int Rewait();
 
+  // The datagram socket, still owned by the connector; -1 if none.
   int UdpSocket() const { return udpSocket_; }
 
  private:

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "backend_util.h"
 #include "connector.h"
 #include "data_buffer.h"
 #include "descriptor_watch.h"
@@ -246,15 +247,9 @@ std::string BrandForProgramName(const std::string& name) {
 }
 
 Discoverer::Discoverer() {
-  char link[80];
-  char target[1024];
-  memset(link, 0, sizeof(link));
-  memset(target, 0, sizeof(target));
-  snprintf(link, sizeof(link), "/proc/%i/exe", static_cast<int>(getpid()));
-  ssize_t n = readlink(link, target, sizeof(target) - 1);
-  target[n > 0 ? n : 0] = '\0';
-  const char* slash = strrchr(target, '/');
-  brand_ = BrandForProgramName(slash != nullptr ? slash + 1 : target);
+  std::string name;
+  ReadProgramName(name);
+  brand_ = BrandForProgramName(name);
 }
 
 Discoverer::Discoverer(const std::string& programName)

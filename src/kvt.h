@@ -1,7 +1,8 @@
-// Printer discovery over the host-config protocol: the query, the reply
-// parser, the attributes of the host-config TXT record, the DeviceRecord of
-// one printer and the Discoverer that runs one discovery and keeps the
-// printers of its brand.
+// kvt: "key=value TXT", the host-config protocol by which printers describe
+// themselves in the KEY=value strings of a DNS TXT record. Here are the
+// query, the reply parser, the attributes of that record, the DeviceRecord
+// of one printer and the Discoverer that runs one discovery and keeps the
+// printers of its brand. The front end (netbackend.cpp) is its user.
 #ifndef NETBACKEND_KVT_H_
 #define NETBACKEND_KVT_H_
 
@@ -21,7 +22,8 @@ const int kDNSQueryPacketSize = 41;
 // The discovery's mDNS port.
 const int kHostConfigPort = 5353;
 
-// One printer as one reply describes it. Any field may be empty.
+// One printer as one reply describes it: a plain value, copied field by
+// field. Any field may be empty.
 class DeviceRecord {
  public:
   DeviceRecord() = default;

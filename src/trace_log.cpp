@@ -12,6 +12,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
+#include "backend_util.h"
+
 extern "C" {
 std::atomic<int> gLogFD(-1);
 int gLogLevel = 0;
@@ -121,18 +125,14 @@ int OpenLogFile(const char* path) {
 // cannot be had. A failure is final for the process: retrying the whole
 // open on every call would slow a busy run to a crawl for nothing.
 int OpenTraceFile() {
-  char link[kPathSize];
-  char exe[kPathSize];
-  memset(exe, 0, sizeof(exe));
-  snprintf(link, sizeof(link), "/proc/%i/exe", static_cast<int>(getpid()));
-  if (readlink(link, exe, sizeof(exe) - 1) < 0) return 0;
-  const char* slash = strrchr(exe, '/');
-  if (slash == nullptr) return 0;
+  std::string name;
+  ReadProgramName(name);
+  if (name.empty()) return 0;
   struct passwd* pw = getpwuid(getuid());
   if (pw == nullptr || pw->pw_dir == nullptr) return 0;
 
   char path[kPathSize];
-  int n = snprintf(path, sizeof(path), "%s/%s|%u.log", pw->pw_dir, slash + 1,
+  int n = snprintf(path, sizeof(path), "%s/%s|%u.log", pw->pw_dir, name.c_str(),
                    static_cast<unsigned>(getpid()));
   // A cut-short path would name some other file: the trace stays off.
   if (n < 0 || n >= static_cast<int>(sizeof(path))) return 0;
