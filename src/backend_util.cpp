@@ -97,35 +97,41 @@ size_t Utf8Length(const unsigned char* p, size_t left) {
   return n;
 }
 
-// Field texts come from any host on the network, and the scheduler reads
-// each quoted field with backslash escapes. So a quote or a backslash is
-// escaped (an odd one would make it drop the line, an even number would
-// move text into the next field), a control character (C0, DEL, or C1 in
-// UTF-8) becomes a blank so that no newline starts a forged line, and
-// bytes that are not UTF-8 become '?'.
-void WriteField(FILE* out, const std::string& text) {
+}  // namespace
+
+std::string DeviceLineText(const std::string& text) {
+  std::string field;
+  field.reserve(text.size());
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
   size_t size = text.size();
   for (size_t i = 0; i < size;) {
     unsigned char c = p[i];
     if (c < 0x80) {
-      if (c == '"' || c == '\\') fputc('\\', out);
-      fputc(c < 0x20 || c == 0x7F ? ' ' : c, out);
+      if (c == '"' || c == '\\') field += '\\';
+      field += c < 0x20 || c == 0x7F ? ' ' : static_cast<char>(c);
       ++i;
       continue;
     }
     size_t n = Utf8Length(p + i, size - i);
     if (n == 0) {
-      fputc('?', out);
+      field += '?';
       ++i;
     } else if (c == 0xC2 && p[i + 1] < 0xA0) {
-      fputc(' ', out);
+      field += ' ';
       i += n;
     } else {
-      fwrite(p + i, 1, n, out);
+      field.append(text, i, n);
       i += n;
     }
   }
+  return field;
+}
+
+namespace {
+
+void WriteField(FILE* out, const std::string& text) {
+  std::string field = DeviceLineText(text);
+  fwrite(field.data(), 1, field.size(), out);
 }
 
 }  // namespace

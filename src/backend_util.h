@@ -35,12 +35,19 @@ bool IsIpAddress(const std::string& text);
 // a job somewhere no printer answered from.
 bool CanonicalHostAddress(const std::string& text, std::string& canonical);
 
+// `text` as a device line carries it inside a quoted field. The field texts
+// come from the network, and the scheduler reads each quoted field with
+// backslash escapes: so '"' and '\' are escaped with a backslash (an odd
+// one would make it drop the line, an even number would move text into the
+// next field), control characters (C0, DEL, and C1 in UTF-8) become blanks
+// so that no newline starts a forged line, and bytes that are not UTF-8
+// become '?'.
+std::string DeviceLineText(const std::string& text);
+
 // Writes one device line for `record` to standard output and flushes it:
 //   network <name>://<mac> "<make and model>" "<brand> Network Printer #<n> (<mac>)" "<ip>"
-// The field texts come from the network: inside the quotes '"' and '\' are
-// escaped with a backslash, control characters are written as blanks and
-// bytes that are not UTF-8 as '?', so that no reply can reach another field
-// or forge a line.
+// Each field text is written as DeviceLineText gives it, so that no reply can
+// reach another field or forge a line.
 void PrintDeviceLine(int number, const std::string& name,
                      const DeviceRecord& record);
 

@@ -157,6 +157,7 @@ int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
   SetIntOption(udpSocket_, SOL_SOCKET, SO_REUSEADDR, 1, __LINE__, __func__, "SO_REUSEADDR");
   SetIntOption(udpSocket_, SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes, __LINE__, __func__,
                "SO_RCVBUF");
+  SetIntOption(udpSocket_, IPPROTO_IP, IP_PKTINFO, 1, __LINE__, __func__, "IP_PKTINFO");
   int flags = fcntl(udpSocket_, F_GETFL);
   if (flags < 0 || fcntl(udpSocket_, F_SETFL, flags | O_NONBLOCK) != 0)
     log_printf('F', __LINE__, kSource, __func__, "fcntl O_NONBLOCK failed: %s", strerror(errno));
@@ -263,12 +264,28 @@ bool Connector::IsOnLink(in_addr address) const {
   return false;
 }
 
-int Connector::ReceiveDatagram(DataBuffer& buffer, sockaddr_in& source) {
+int Connector::ReceiveDatagram(DataBuffer& buffer, sockaddr_in& source, int& interfaceIndex) {
   memset(&source, 0, sizeof(source));
-  socklen_t size = sizeof(source);
-  ssize_t n = recvfrom(udpSocket_, buffer.Data(), static_cast<size_t>(buffer.Capacity()), 0,
-                       reinterpret_cast<sockaddr*>(&source), &size);
+  interfaceIndex = 0;
+  iovec data = {buffer.Data(), static_cast<size_t>(buffer.Capacity())};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  msghdr message;
+  memset(&message, 0, sizeof(message));
+  message.msg_name = &source;
+  message.msg_namelen = sizeof(source);
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof(control);
+  ssize_t n = recvmsg(udpSocket_, &message, 0);
   if (n < 0) return -1;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info;
+      memcpy(&info, CMSG_DATA(c), sizeof(info));
+      interfaceIndex = info.ipi_ifindex;
+    }
+  }
   if (n > 0) buffer.SetLength(static_cast<int>(n));
   return static_cast<int>(n);
 }
@@ -279,7 +296,8 @@ int Connector::ReceiveReply(DataBuffer& buffer) {
   if (udpSocket_ >= 0 && watch_->IsReadable(udpSocket_)) {
     int previousLength = buffer.Length();
     sockaddr_in source;
-    result = ReceiveDatagram(buffer, source);
+    int interfaceIndex;
+    result = ReceiveDatagram(buffer, source, interfaceIndex);
     if (result > 0 && !IsOnLink(source.sin_addr)) {
       // Unicast replies come from the link the query went out on; anything
       // else was sent from afar to a port it guessed, and is not believed.

@@ -60,8 +60,9 @@ class Connector {
   int ReceiveReply(DataBuffer& buffer);
 
   // Receives one datagram whatever its sender, without looking at the
-  // watch, and tells who sent it. Same results as ReceiveReply.
-  int ReceiveDatagram(DataBuffer& buffer, sockaddr_in& source);
+  // watch, and tells who sent it and the index of the interface it came in
+  // by (0 when unknown). Same results as ReceiveReply.
+  int ReceiveDatagram(DataBuffer& buffer, sockaddr_in& source, int& interfaceIndex);
 
   // True when `address` lies in the subnet of an interface that was up at
   // the last Broadcast.

@@ -34,11 +34,6 @@ namespace {
 const char kSource[] = "src/kvt";
 const int kBufferSize = 4096;
 
-// When a job's query goes out again, in seconds after the first: a printer
-// that lost the query or was asleep gets three more chances, and none comes
-// within a second of the last (some responders ignore a repeat that soon).
-const int kRepeatAfter[] = {1, 3, 7};
-
 const char kServiceLabel[] = "_host-config";
 const uint16_t kTypeTXT = 16;
 
@@ -280,7 +275,7 @@ int Discoverer::discover(const DeviceObserver& observer, const DiscoveryOptions&
   // datagrams can keep the run alive.
   const int64_t start = NowMicroseconds();
   const int64_t deadline = start + static_cast<int64_t>(options.seconds) * 1000000;
-  size_t repeats = options.repeatQuery ? sizeof(kRepeatAfter) / sizeof(kRepeatAfter[0]) : 0;
+  size_t repeats = options.repeatQuery ? sizeof(kRepeatQueryAfter) / sizeof(kRepeatQueryAfter[0]) : 0;
   size_t repeated = 0;
   size_t kept = 0;
   bool more = true;
@@ -289,12 +284,12 @@ int Discoverer::discover(const DeviceObserver& observer, const DiscoveryOptions&
     if (now >= deadline) break;
     int64_t until = deadline;
     if (repeated < repeats) {
-      int64_t due = start + static_cast<int64_t>(kRepeatAfter[repeated]) * 1000000;
+      int64_t due = start + static_cast<int64_t>(kRepeatQueryAfter[repeated]) * 1000000;
       if (now >= due) {
         // The buffer holds the last reply by now: put the query back.
         buffer.Assign(gDNSQueryPacket, kDNSQueryPacketSize);
         log_printf('F', __LINE__, kSource, __func__, "query again after %d s: ret=%d",
-                   kRepeatAfter[repeated], connector.Resend(buffer));
+                   kRepeatQueryAfter[repeated], connector.Resend(buffer));
         ++repeated;
         continue;
       }
@@ -325,12 +320,16 @@ int Discoverer::discover(const DeviceObserver& observer, const DiscoveryOptions&
 }
 
 bool Discoverer::ParseReply(const DataBuffer& reply, DeviceRecord& record) const {
-  if (reply.Length() <= static_cast<int>(kHeaderSize)) return false;
+  return ReadReply(reply, record) == kHostConfigReply;
+}
+
+ReplyKind Discoverer::ReadReply(const DataBuffer& reply, DeviceRecord& record) const {
+  if (reply.Length() <= static_cast<int>(kHeaderSize)) return kMalformedReply;
   const unsigned char* begin = reply.Data();
   WireReader wire(begin, begin + reply.Length());
   unsigned char flags = 0;
   uint16_t questions = 0, answers = 0, additional = 0;
-  if (!wire.Peek8(kFlagsAt, &flags) || (flags & kResponseBit) == 0) return false;
+  if (!wire.Peek8(kFlagsAt, &flags) || (flags & kResponseBit) == 0) return kOtherMessage;
   wire.Peek16(kQdcountAt, &questions);
   wire.Peek16(kAncountAt, &answers);
   wire.Peek16(kArcountAt, &additional);
@@ -344,20 +343,20 @@ bool Discoverer::ParseReply(const DataBuffer& reply, DeviceRecord& record) const
   for (uint16_t q = 0; q < questions; ++q) {
     for (;;) {
       unsigned char b;
-      if (!wire.Peek8(0, &b)) return false;
+      if (!wire.Peek8(0, &b)) return kMalformedReply;
       if (b == kQuestionPointer) {
-        if (!wire.Skip(2)) return false;
+        if (!wire.Skip(2)) return kMalformedReply;
         break;
       }
       if (b == 0) {
         wire.Skip(1);
         break;
       }
-      if (!wire.Skip(b + 1u)) return false;
+      if (!wire.Skip(b + 1u)) return kMalformedReply;
     }
-    if (!wire.Skip(kQuestionFields)) return false;
+    if (!wire.Skip(kQuestionFields)) return kMalformedReply;
   }
-  if (records == 0) return false;
+  if (records == 0) return kOtherMessage;
 
   // Only the first host-config TXT record counts: a printer describes itself
   // once, and whatever follows it is not read.
@@ -368,7 +367,7 @@ bool Discoverer::ParseReply(const DataBuffer& reply, DeviceRecord& record) const
                                 if (index == 1) service = IsServiceLabel(label, length);
                               });
     uint16_t type = 0, rdlength = 0;
-    if (taken == 0 || !wire.Skip(taken) || wire.Left() < kRecordFields) return false;
+    if (taken == 0 || !wire.Skip(taken) || wire.Left() < kRecordFields) return kMalformedReply;
     wire.Peek16(0, &type);
     wire.Peek16(kRdlengthAt, &rdlength);
     wire.Skip(kRecordFields);
@@ -389,12 +388,12 @@ bool Discoverer::ParseReply(const DataBuffer& reply, DeviceRecord& record) const
                         record);
         rdata.Skip(1u + length);
       }
-      return true;
+      return kHostConfigReply;
     }
-    if (!wire.Skip(rdlength)) return false;
+    if (!wire.Skip(rdlength)) return kMalformedReply;
     --records;
   }
-  return false;
+  return kOtherMessage;
 }
 
 uint16_t Discoverer::ReadName(const unsigned char* begin, const unsigned char* end,

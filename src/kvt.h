@@ -71,6 +71,18 @@ struct DiscoveryOptions {
   bool repeatQuery = false;
 };
 
+// When a job's query goes out again, in seconds after the first: a printer
+// that lost the query or was asleep gets three more chances, and none comes
+// within a second of the last (some responders ignore a repeat that soon).
+const int kRepeatQueryAfter[] = {1, 3, 7};
+
+// What a datagram turned out to be.
+enum ReplyKind {
+  kHostConfigReply,  // a reply with a host-config TXT record, applied
+  kOtherMessage,     // a query, or a reply without a host-config TXT record
+  kMalformedReply,   // too short, or a count, length or name leading past its end
+};
+
 // A run keeps at most this many records: far more printers than answer on
 // any real network, and a bound on what a flood of replies can cost.
 const size_t kMaxRecordsPerRun = 4096;
@@ -106,6 +118,9 @@ class Discoverer {
   // out to be cut short or malformed inside that TXT record keeps the
   // attributes read before the damage.
   bool ParseReply(const DataBuffer& reply, DeviceRecord& record) const;
+  // The same, saying what the datagram was: ParseReply is true exactly for
+  // kHostConfigReply.
+  ReplyKind ReadReply(const DataBuffer& reply, DeviceRecord& record) const;
 
   // Applies one KEY=value attribute of the host-config TXT record.
   void ParseAttribute(const std::string& attribute, DeviceRecord& record) const;
