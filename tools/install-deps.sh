@@ -11,7 +11,8 @@ packages=(
   g++-multilib                       # the 32-bit x86 build
   iproute2 procps python3            # private network namespaces; test-only clients
   cups cups-daemon cups-client       # the real scheduler, its socket backend, raw queues
-  dpkg-dev file                      # building and checking the .deb
+  dpkg-dev file                      # building the .deb
+  lintian devscripts mandoc          # checking it: lintian, hardening-check, the man page
 )
 
 # "demo" installs only what ./demo.sh needs.
@@ -37,8 +38,14 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 # Do not let the package start a system-wide scheduler: the tests run
-# isolated ones of their own.
-printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
-chmod 755 /usr/sbin/policy-rc.d
-trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+# isolated ones of their own. The policy file is created only if there is
+# none (noclobber makes the check and the creation one step), and only the
+# one created here is removed again: an administrator's own policy-rc.d is
+# left as it is, and decides.
+if (set -C; printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d) 2>/dev/null; then
+  chmod 755 /usr/sbin/policy-rc.d
+  trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+else
+  echo "install-deps: /usr/sbin/policy-rc.d exists; leaving it as it is"
+fi
 apt-get install -y -q --no-install-recommends "${missing[@]}"
