@@ -16,7 +16,7 @@ tools/install-deps.sh
 step "normal build, every suite"
 cmake --preset default
 cmake --build --preset default -j"$(nproc)"
-(cd build/default && cpack -G DEB >/dev/null)
+cmake --build --preset default --target deb
 ctest --preset default
 
 step "the demo, which must end with status 0"
