@@ -66,7 +66,7 @@ done
 #
 # The suite runs in a mount namespace of its own, where /var/lib/dpkg,
 # /usr/share (man pages, documents, lintian overrides) and the backend
-# directory are overlays whose changes go to a tmpfs (mount_overlays below):
+# directory are overlays whose changes go to a tmpfs (mounted in the setup):
 # dpkg installs and removes the package there, and the scheduler of the
 # package lane sees the installed files, while the machine's own package
 # database and directories stay as they were; the namespace and its mounts
