@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The backend's main job on a simulated printer network, from a fresh clone:
 # builds the program and the printer simulator, creates private network
-# namespaces with simulated printers of several brands, lists them under two
-# brand names, then prints a job through the hand-over to CUPS's own socket
-# backend and shows the bytes that reached the printer. Needs root; nothing
-# leaves the private namespaces, and they are removed at the end.
+# namespaces with simulated printers of several brands, lists them under the
+# names tamo, solena and gprinter, then prints a job through the hand-over to
+# CUPS's own socket backend and shows the bytes that reached the printer.
+# Needs root; nothing leaves the private namespaces, and they are removed at
+# the end. Ends with status 0 when all went well (check.sh checks that).
 set -euo pipefail
 cd "$(dirname "$0")"
 SOURCE_DIR=$PWD
