@@ -16,8 +16,19 @@ tools/install-deps.sh
 step "normal build, every suite"
 cmake --preset default
 cmake --build --preset default -j"$(nproc)"
-(cd build/default && cpack -G DEB >/dev/null)
+cmake --build --preset default --target deb
 ctest --preset default
+
+step "the demo, which must end with status 0"
+demo_status=0
+./demo.sh > build/demo.log 2>&1 || demo_status=$?
+last_line=$(tail -n 1 build/demo.log)
+if [ "$demo_status" != 0 ] || [[ $last_line != *"Done; the namespaces"* ]]; then
+  tail -n 30 build/demo.log
+  echo "demo.sh ended with status $demo_status, or before its last line" >&2
+  exit 1
+fi
+echo "demo.sh ended with status 0 (output in build/demo.log)"
 
 step "sanitizer build (ASan + UBSan), every suite but the scheduler's"
 cmake --preset asan

@@ -1,15 +1,31 @@
 #!/usr/bin/env bash
 # The backend's main job on a simulated printer network, from a fresh clone:
 # builds the program and the printer simulator, creates private network
-# namespaces with simulated printers of several brands, lists them under two
-# brand names, then prints a job through the hand-over to CUPS's own socket
-# backend and shows the bytes that reached the printer. Needs root; nothing
-# leaves the private namespaces, and they are removed at the end.
+# namespaces with simulated printers of several brands, lists them under the
+# names tamo, solena and gprinter, then prints a job through the hand-over to
+# CUPS's own socket backend and shows the bytes that reached the printer.
+# Needs root; nothing leaves the private namespaces, and they are removed at
+# the end. Ends with status 0 when all went well (check.sh checks that).
 set -euo pipefail
 cd "$(dirname "$0")"
 SOURCE_DIR=$PWD
 
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+# reverse_bits HEX: HEX with the bits of each byte reversed, which is how a
+# printer's MACUAA becomes the MAC address in its device URI
+# (01 = 00000001 -> 10000000 = 80).
+reverse_bits() {
+  local hex=$1 out="" i k byte rev
+  for ((i = 0; i < ${#hex}; i += 2)); do
+    byte=$((16#${hex:i:2})) rev=0
+    for ((k = 0; k < 8; k++)); do
+      rev=$(( (rev << 1) | ((byte >> k) & 1) ))
+    done
+    out+=$(printf '%02X' "$rev")
+  done
+  echo "$out"
+}
 
 say "Installing what is missing (compiler, CMake, iproute2, CUPS's socket backend)"
 tools/install-deps.sh demo
@@ -60,6 +76,9 @@ Simulated printers (each answers the host-config query from its own address):
   10.77.0.22  MACUAA 02A0C5551234  no vendor ID     mDNS name "Tamo-Office"
   10.77.0.23  MACUAA 0E1F2A3B4C5D  no vendor ID     "MFG:SOLENA;MDL:S-7;"
   10.77.0.24  MACUAA 1A2B3C4D5E6F  vendor Korvane   answers after 400 ms
+A device URI names a printer by its MAC address, which is the printer's
+MACUAA with the bits of each byte reversed: MACUAA 0123456789AB becomes
+tamo://$(reverse_bits 0123456789AB) (01 = 00000001 -> 10000000 = 80, 23 -> C4, ...).
 TEXT
 
 say "Listing as 'tamo', 'solena' and 'gprinter' (15 seconds of listening; lines appear as printers answer)"
@@ -77,10 +96,13 @@ cat "$work/solena.out"
 echo "-- gprinter (every printer):"
 cat "$work/gprinter.out"
 
-uri=$(awk 'NR==1 {print $2}' "$work/tamo.out")
-[ -n "$uri" ] || { echo "no Tamo printer was listed" >&2; exit 1; }
+# The job goes to the Tamo printer at 10.77.0.21, by the URI it was listed
+# under.
+uri=tamo://$(reverse_bits 0123456789AB)
+grep -q "^network $uri " "$work/tamo.out" \
+  || { echo "the printer with MACUAA 0123456789AB was not listed as $uri" >&2; exit 1; }
 
-say "Printing a job to $uri through the hand-over to CUPS's socket backend"
+say "Printing a job to $uri (MACUAA 0123456789AB) through the hand-over to CUPS's socket backend"
 head -c 4096 /dev/urandom > "$work/job.bin"
 start=$(date +%s%N)
 status=0
@@ -99,7 +121,9 @@ received=$(ls "$work/jobs")
 echo "the printer stored: $received"
 if cmp "$work/job.bin" "$work/jobs/$received"; then
   echo "the $(stat -c %s "$work/jobs/$received") bytes that arrived are exactly the job's bytes; first of them:"
-  od -A d -t x1 "$work/jobs/$received" | head -3
+  # od reads only what it shows: piped into head it could be killed by
+  # SIGPIPE, which pipefail would turn into the demo's exit status.
+  od -A d -t x1 -N 48 "$work/jobs/$received"
 else
   echo "the bytes that arrived differ from the job" >&2
   exit 1

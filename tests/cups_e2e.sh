@@ -10,8 +10,11 @@
 # side. Independent checks run in parallel lanes, one netlab each: a lab per
 # lane also keeps one lane's discovery replies away from another's.
 #
-# Needs root and Debian's cups and cups-client packages; installs nothing
-# but the suite's own .deb, which it removes again.
+# Needs root and Debian's cups and cups-client packages (and lintian,
+# devscripts and mandoc for the package checks). The suite's own .deb is
+# installed only into throw-away copies of what dpkg writes, in a private
+# mount namespace (see "the package database" below): the machine's installed
+# packages are the same afterwards, whatever they were before.
 # Environment (set by ctest): NETBACKEND, PRINTER_SIM, SOURCE_DIR, BINARY_DIR.
 set -uo pipefail
 
@@ -55,7 +58,45 @@ cups_check_prereqs || exit 1
 for f in "$NETBACKEND" "$PRINTER_SIM"; do
   [ -x "$f" ] || { echo "cups e2e: $f is not an executable file" >&2; exit 1; }
 done
-command -v dpkg >/dev/null || { echo "cups e2e: needs dpkg" >&2; exit 1; }
+for c in dpkg unshare lintian hardening-check mandoc; do
+  command -v "$c" >/dev/null || { echo "cups e2e: needs $c (tools/install-deps.sh)" >&2; exit 1; }
+done
+
+# ---- the package database ----------------------------------------------------
+#
+# The suite runs in a mount namespace of its own, where /var/lib/dpkg,
+# /usr/share (man pages, documents, lintian overrides) and the backend
+# directory are overlays whose changes go to a tmpfs (mounted in the setup):
+# dpkg installs and removes the package there, and the scheduler of the
+# package lane sees the installed files, while the machine's own package
+# database and directories stay as they were; the namespace and its mounts
+# go when the suite ends. Outside, this part starts the suite in that
+# namespace and checks afterwards that the machine's package state did not
+# change.
+PKG_OVERLAYS=(/var/lib/dpkg /usr/share "$CUPS_SYSTEM_SERVERBIN/backend")
+if [ -z "${CUPS_E2E_MOUNT_NS:-}" ]; then
+  machine_state() {
+    md5sum /var/lib/dpkg/status
+    find "$CUPS_SYSTEM_SERVERBIN/backend" -printf '%P %i %n %m %s %T@\n' | LC_ALL=C sort
+  }
+  state_before=$(machine_state)
+  CUPS_E2E_MOUNT_NS=1 unshare --mount --propagation private -- bash "${BASH_SOURCE[0]}" "$@" &
+  suite_pid=$!
+  trap 'kill -TERM "$suite_pid" 2>/dev/null' INT TERM HUP
+  rc=0
+  wait "$suite_pid" || rc=$?
+  # A signal ends the wait early: wait again for the suite's own cleanup.
+  while kill -0 "$suite_pid" 2>/dev/null; do wait "$suite_pid"; rc=$?; done
+  if ! diff <(echo "$state_before") <(machine_state) >&2; then
+    echo "cups e2e: FAIL: the machine's /var/lib/dpkg/status or $CUPS_SYSTEM_SERVERBIN/backend changed" >&2
+    rc=1
+  fi
+  exit "$rc"
+fi
+if [ "$(readlink /proc/self/ns/mnt)" = "$(readlink /proc/1/ns/mnt)" ]; then
+  echo "cups e2e: not in a mount namespace of its own; refusing to install the package" >&2
+  exit 1
+fi
 
 # 0755 all the way down: the backend runs as lp and must reach its files.
 WORK=$(mktemp -d /tmp/cups-e2e.XXXXXX) || exit 1
@@ -64,6 +105,9 @@ LABS=()
 LANE_PIDS=()
 DEB_INSTALLED=0
 PACKAGE=netbackend
+# The names the package installs (gprinter comes with netbackend-gprinter).
+PKG_NAMES=(tamo solena zalor orbec)
+MOUNTED=()
 ROOT_HOME=$(getent passwd 0 | cut -d: -f6)
 
 cleanup() {
@@ -98,6 +142,10 @@ cleanup() {
   if [ -f "$WORK/trace-files" ]; then
     while read -r f; do rm -f -- "$f"; done < "$WORK/trace-files"
   fi
+  local m
+  for ((m = ${#MOUNTED[@]} - 1; m >= 0; m--)); do
+    umount -l "${MOUNTED[$m]}" || echo "cups e2e: could not unmount ${MOUNTED[$m]}" >&2
+  done
   rm -rf -- "$WORK"
   exit "$rc"
 }
@@ -108,11 +156,13 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-# dpkg ARGS... retried while another dpkg or apt holds the lock.
+# dpkg ARGS... retried while another dpkg or apt holds the lock. Its log goes
+# to the work area, and triggers (man-db's index) are left pending in the
+# throw-away database instead of writing caches outside the overlays.
 dpkg_retry() {
   local i out
   for i in $(seq 60); do
-    if out=$(dpkg "$@" 2>&1); then
+    if out=$(dpkg --no-triggers --log="$WORK/dpkg.log" "$@" 2>&1); then
       echo "$out"
       return 0
     fi
@@ -467,9 +517,22 @@ EOF
 }
 
 # The installed package: the scheduler's ServerBin is the system's, so the
-# listing runs exactly the files that dpkg installed.
+# listing runs exactly the files that dpkg installed: the four brand names,
+# and no gprinter. Also what a maintainer's review checks: lintian, the
+# hardening of the installed program, the man page.
 lane_package() {
-  local lab=$1 dir=$WORK/$1/cupsd
+  local lab=$1 dir=$WORK/$1/cupsd page=/usr/share/man/man8/netbackend.8.gz
+  step "package: lintian, hardening-check and the man page"
+  lintian --fail-on error,warning "$DEB" "$GP_DEB" >"$WORK/lintian.log" 2>&1 \
+    || { cat "$WORK/lintian.log"; fail "lintian reports errors or warnings"; }
+  # Debian 12's C start files carry no control-flow protection note, so no
+  # program linked on it can have one: that check is skipped.
+  hardening-check --nocfprotection "$CUPS_SYSTEM_SERVERBIN/backend/tamo" >"$WORK/hardening.log" \
+    || { cat "$WORK/hardening.log"; fail "hardening-check failed"; }
+  mandoc -T lint -W all "$page" || fail "mandoc -T lint reports on $page"
+  [ -z "$(MANWIDTH=80 man -l "$page" 2>&1 | awk 'length > 80')" ] \
+    || fail "$page has lines wider than 80 columns"
+  ok
   step "package: scheduler whose ServerBin is the system's $CUPS_SYSTEM_SERVERBIN"
   cups_make "$dir" "$CUPS_SYSTEM_SERVERBIN" && cups_start "$dir" "$lab-h" \
     || fail "scheduler did not start"
@@ -478,8 +541,6 @@ lane_package() {
   lpinfo_lines "$dir/cups.sock" > "$WORK/$lab/lines" || fail "lpinfo failed"
   cat > "$WORK/$lab/expected" <<'EOF'
 tamo|80C4A2E691D5|MFG:Tamo;MDL:T1;|Tamo|10.77.0.20
-gprinter|80C4A2E691D5|MFG:Tamo;MDL:T1;|Tamo|10.77.0.20
-gprinter|119955DD33BB|MFG:SOLENA;MDL:S1;||10.77.0.24
 solena|119955DD33BB|MFG:SOLENA;MDL:S1;|SOLENA|10.77.0.24
 EOF
   check_listing "$WORK/$lab/lines" "$WORK/$lab/expected" || { diag "$dir"; fail "listing differs"; }
@@ -496,19 +557,14 @@ for i in $(seq 20); do cat "$WORK/block"; done > "$JOB_FILE"
 chmod 0644 "$JOB_FILE"
 
 DEB=$(ls -t "$BINARY_DIR"/${PACKAGE}_*.deb 2>/dev/null | head -n1)
-if [ -z "$DEB" ] || [ "$DEB" -ot "$NETBACKEND" ]; then
-  echo "   building the package: cpack -G DEB in $BINARY_DIR"
-  (cd "$BINARY_DIR" && cpack -G DEB >"$WORK/cpack.log" 2>&1) \
-    || { cat "$WORK/cpack.log"; fail "cpack failed"; }
+GP_DEB=$(ls -t "$BINARY_DIR"/${PACKAGE}-gprinter_*.deb 2>/dev/null | head -n1)
+if [ -z "$DEB" ] || [ -z "$GP_DEB" ] || [ "$DEB" -ot "$NETBACKEND" ]; then
+  echo "   building the packages: the deb target in $BINARY_DIR"
+  cmake --build "$BINARY_DIR" --target deb >"$WORK/deb.log" 2>&1 \
+    || { cat "$WORK/deb.log"; fail "building the packages failed"; }
   DEB=$(ls -t "$BINARY_DIR"/${PACKAGE}_*.deb | head -n1)
+  GP_DEB=$(ls -t "$BINARY_DIR"/${PACKAGE}-gprinter_*.deb | head -n1)
 fi
-if dpkg-query -W -f='${Status}' "$PACKAGE" 2>/dev/null | grep -q ' installed$'; then
-  fail "package $PACKAGE is installed on this machine already; the suite installs and removes it itself"
-fi
-for name in "${CUPS_BRAND_NAMES[@]}"; do
-  [ -e "$CUPS_SYSTEM_SERVERBIN/backend/$name" ] \
-    && fail "$CUPS_SYSTEM_SERVERBIN/backend/$name exists already (an earlier install?); remove it first"
-done
 
 ID=$$
 LAB_LIST=ce${ID}l LAB_LP=ce${ID}j LAB_ROOT=ce${ID}r LAB_NONE=ce${ID}n LAB_PKG=ce${ID}d
@@ -520,20 +576,58 @@ lab_up "$LAB_NONE" 0 || fail "lab $LAB_NONE"
 lab_up "$LAB_PKG" 0 4 || fail "lab $LAB_PKG"
 ok "${#LABS[@]} labs, package $(basename "$DEB")"
 
-step "package: dpkg -i $(basename "$DEB") into the system"
+step "package: overlays over ${PKG_OVERLAYS[*]}, then dpkg -i $(basename "$DEB")"
+mkdir "$WORK/overlays" && mount -t tmpfs -o mode=0700 cups-e2e "$WORK/overlays" \
+  || fail "cannot mount a tmpfs"
+MOUNTED+=("$WORK/overlays")
+for d in "${PKG_OVERLAYS[@]}"; do
+  o=$WORK/overlays/${d//\//_}
+  # The overlay's root takes its owner and mode from the upper directory.
+  mkdir -p "$o/upper" "$o/work" && chown --reference="$d" "$o/upper" \
+    && chmod --reference="$d" "$o/upper" \
+    && mount -t overlay overlay -o "lowerdir=$d,upperdir=$o/upper,workdir=$o/work" "$d" \
+    || fail "cannot mount an overlay over $d"
+  MOUNTED+=("$d")
+done
+# In the copies only: a netbackend installed on the machine makes way, so
+# that exactly the package's files are checked.
+dpkg_retry --purge "$PACKAGE-gprinter" "$PACKAGE" >"$WORK/dpkg-purge.log" \
+  || { cat "$WORK/dpkg-purge.log"; fail "dpkg --purge failed"; }
+rm -f -- "${CUPS_BRAND_NAMES[@]/#/$CUPS_SYSTEM_SERVERBIN/backend/}"
 DEB_INSTALLED=1
 dpkg_retry -i "$DEB" >"$WORK/dpkg-i.log" || { cat "$WORK/dpkg-i.log"; fail "dpkg -i failed"; }
 listed=$(dpkg -L "$PACKAGE")
-for f in "${CUPS_BRAND_NAMES[@]/#/$CUPS_SYSTEM_SERVERBIN/backend/}" /usr/share/man/man8/netbackend.8.gz; do
+for f in "${PKG_NAMES[@]/#/$CUPS_SYSTEM_SERVERBIN/backend/}" /usr/share/man/man8/netbackend.8.gz \
+    /usr/share/doc/netbackend/copyright /usr/share/doc/netbackend/changelog.gz; do
   grep -qx "$f" <<<"$listed" || fail "dpkg -L $PACKAGE lacks $f"
 done
-for name in "${CUPS_BRAND_NAMES[@]}"; do
+while read -r f; do
+  inside=0
+  for d in "${PKG_OVERLAYS[@]}"; do [[ $f == "$d"/* ]] && inside=1; done
+  [ -d "$f" ] || [ $inside = 1 ] || fail "dpkg installed $f outside the overlays"
+done <<<"$listed"
+for name in "${PKG_NAMES[@]}"; do
   f=$CUPS_SYSTEM_SERVERBIN/backend/$name
   [ "$(stat -c '%F %a %U:%G' "$f")" = "regular file 755 root:root" ] \
     || fail "$f is $(stat -c '%F %a %U:%G' "$f"), expected a regular file 755 root:root"
 done
+# One file under four names: one inode, four links.
+links=$(stat -c '%i %h' "${PKG_NAMES[@]/#/$CUPS_SYSTEM_SERVERBIN/backend/}" | sort -u)
+[ "$(wc -l <<<"$links")" = 1 ] && [ "${links#* }" = "${#PKG_NAMES[@]}" ] \
+  || fail "the names are not hard links of one file (inode, links): $(echo $links)"
+[ -e "$CUPS_SYSTEM_SERVERBIN/backend/gprinter" ] && fail "gprinter installed by $PACKAGE"
 [ "$("$CUPS_SYSTEM_SERVERBIN/backend/tamo" -v)" = 2.2 ] || fail "installed tamo -v is not 2.2"
-ok "five names 0755 root:root and the man page"
+f=/usr/share/doc/netbackend/copyright
+[ "$(head -n1 "$f")" = "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ] \
+  && grep -qx 'License: Apache-2.0' "$f" || fail "$f is not a machine-readable Apache-2.0 copyright file"
+[ "$(zcat /usr/share/doc/netbackend/changelog.gz | dpkg-parsechangelog -l- -SVersion)" = 2.2 ] \
+  || fail "changelog.gz has no entry for 2.2 on top"
+# gprinter only when asked for: its package adds it and takes it away again.
+dpkg_retry -i "$GP_DEB" >"$WORK/dpkg-i.log" || { cat "$WORK/dpkg-i.log"; fail "dpkg -i $GP_DEB failed"; }
+[ "$("$CUPS_SYSTEM_SERVERBIN/backend/gprinter" -v)" = 2.2 ] || fail "gprinter -v is not 2.2"
+dpkg_retry -r "$PACKAGE-gprinter" >"$WORK/dpkg-r.log" || { cat "$WORK/dpkg-r.log"; fail "dpkg -r failed"; }
+[ -e "$CUPS_SYSTEM_SERVERBIN/backend/gprinter" ] && fail "gprinter left after dpkg -r $PACKAGE-gprinter"
+ok "four names, one file, 0755 root:root; man page, copyright, changelog; gprinter on request"
 
 LANES=(listing jobs_lp jobs_root no_answer package)
 LANE_LABS=("$LAB_LIST" "$LAB_LP" "$LAB_ROOT" "$LAB_NONE" "$LAB_PKG")
@@ -555,7 +649,7 @@ LANE_PIDS=()
 step "package: dpkg -r $PACKAGE"
 dpkg_retry -r "$PACKAGE" >"$WORK/dpkg-r.log" || { cat "$WORK/dpkg-r.log"; fail "dpkg -r failed"; }
 DEB_INSTALLED=0
-for name in "${CUPS_BRAND_NAMES[@]}"; do
+for name in "${PKG_NAMES[@]}"; do
   [ -e "$CUPS_SYSTEM_SERVERBIN/backend/$name" ] && fail "$name still installed after dpkg -r"
 done
 ok

@@ -14,7 +14,8 @@ packages=(
   cups-ipp-utils                     # ipptool: a job's state message
   avahi-daemon                       # a real responder nobody here wrote
   nftables time                      # a lossy link for the benchmark; peak memory
-  dpkg-dev file                      # building and checking the .deb
+  dpkg-dev file                      # building the .deb
+  lintian devscripts mandoc          # checking it: lintian, hardening-check, the man page
 )
 
 # "demo" installs only what ./demo.sh needs.
@@ -40,8 +41,14 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 # Do not let the package start a system-wide scheduler: the tests run
-# isolated ones of their own.
-printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
-chmod 755 /usr/sbin/policy-rc.d
-trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+# isolated ones of their own. The policy file is created only if there is
+# none (noclobber makes the check and the creation one step), and only the
+# one created here is removed again: an administrator's own policy-rc.d is
+# left as it is, and decides.
+if (set -C; printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d) 2>/dev/null; then
+  chmod 755 /usr/sbin/policy-rc.d
+  trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+else
+  echo "install-deps: /usr/sbin/policy-rc.d exists; leaving it as it is"
+fi
 apt-get install -y -q --no-install-recommends "${missing[@]}"
