@@ -154,7 +154,12 @@ int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
     return -1;
   }
   SetIntOption(udpSocket_, SOL_SOCKET, SO_BROADCAST, 1, __LINE__, __func__, "SO_BROADCAST");
-  SetIntOption(udpSocket_, SOL_SOCKET, SO_REUSEADDR, 1, __LINE__, __func__, "SO_REUSEADDR");
+  // Address reuse lets a fixed port be shared. For a port the system picks
+  // it would let the system hand the same port to two such sockets (two
+  // listings, or a listing and a job, at the same moment), and each unicast
+  // reply would reach only one of them.
+  if (localPort != 0)
+    SetIntOption(udpSocket_, SOL_SOCKET, SO_REUSEADDR, 1, __LINE__, __func__, "SO_REUSEADDR");
   SetIntOption(udpSocket_, SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes, __LINE__, __func__,
                "SO_RCVBUF");
   SetIntOption(udpSocket_, IPPROTO_IP, IP_PKTINFO, 1, __LINE__, __func__, "IP_PKTINFO");

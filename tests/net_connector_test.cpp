@@ -462,6 +462,31 @@ TEST(NetBroadcast, Outcomes) {
   }
 }
 
+// Two runs at the same moment (two listings, a listing and a job) each get
+// a port of their own for the replies, even from a narrow range: sharing one
+// would hand each reply to one of them only.
+TEST(NetBroadcast, RunsAtTheSameTimeNeverShareAPort) {
+  std::string failures = RunInNamespace(true, 20, [](Report& r) {
+    std::ofstream("/proc/sys/net/ipv4/ip_local_port_range") << "40000 40001\n";
+    DataBuffer data(kCapacity);
+    data.Assign(gDNSQueryPacket, kDNSQueryPacketSize);
+    DescriptorWatch watch;
+    Connector first(&watch), second(&watch), third(&watch);
+    NS_CHECK_EQ(r, 1, first.Broadcast(data, kQueryPort, 0));
+    NS_CHECK_EQ(r, 1, second.Broadcast(data, kQueryPort, 0));
+    sockaddr_in a, b;
+    socklen_t size = sizeof(a);
+    getsockname(first.UdpSocket(), reinterpret_cast<sockaddr*>(&a), &size);
+    size = sizeof(b);
+    getsockname(second.UdpSocket(), reinterpret_cast<sockaddr*>(&b), &size);
+    NS_CHECK(r, a.sin_port != b.sin_port);
+    // The range is used up: the third cannot bind, and says so.
+    CaptureStderr quiet;
+    NS_CHECK(r, third.Broadcast(data, kQueryPort, 0) < 0);
+  });
+  EXPECT_EQ("", failures);
+}
+
 // A second Broadcast opens a new socket in place of the first, which leaves
 // the watch; the destructor closes the socket but leaves a watch it does not
 // own alone.
