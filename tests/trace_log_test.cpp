@@ -22,6 +22,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -123,6 +124,14 @@ class PieceCapture {
  private:
   int fds_[2];
 };
+
+// The clock the trace reads (gettimeofday). time() reads a coarser one that
+// can lag it across a second's boundary.
+time_t Now() {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  return now.tv_sec;
+}
 
 std::string Stamp(time_t when) {
   struct tm local;
@@ -264,9 +273,9 @@ TEST_F(TraceLogTest, FormatterWritesEachConversionAsDocumented) {
     SCOPED_TRACE(row.why);
     PieceCapture capture(LOG_LEVEL_ALL);
     ASSERT_TRUE(capture.ok());
-    time_t before = time(nullptr);
+    time_t before = Now();
     row.call();
-    time_t after = time(nullptr);
+    time_t after = Now();
     std::vector<std::string> pieces = capture.Pieces();
     ASSERT_EQ(3u, pieces.size());
     EXPECT_TRUE(IsHead(pieces[0], pthread_self(), before, after));
@@ -406,9 +415,9 @@ TEST_F(TraceLogTest, HexDumpBreaksRowsAfter39Bytes) {
     SCOPED_TRACE(row.count);
     PieceCapture capture(LOG_LEVEL_ALL);
     ASSERT_TRUE(capture.ok());
-    time_t before = time(nullptr);
+    time_t before = Now();
     log_hexdump(9, "src/hex", "Dump", bytes.data(), row.count);
-    time_t after = time(nullptr);
+    time_t after = Now();
     std::vector<std::string> pieces = capture.Pieces();
     ASSERT_EQ(row.rows.size() + 2, pieces.size());
     EXPECT_TRUE(IsHead(pieces.front(), pthread_self(), before, after));
@@ -454,9 +463,9 @@ TEST_F(TraceLogTest, HexDumpNeedsTheFullTrace) {
 TEST_F(TraceLogTest, LogFileIsNamedAfterHomeProgramAndPidWithMode0600) {
   ASSERT_EQ("unit_tests", ExeBaseName());
   Marker(".slog");
-  time_t before = time(nullptr);
+  time_t before = Now();
   log_printf('I', 31, "src/name", "Name", "first %d", 1);
-  time_t after = time(nullptr);
+  time_t after = Now();
   const std::string path = OwnLogPath();
   struct stat st;
   ASSERT_EQ(0, lstat(path.c_str(), &st)) << path;
@@ -803,10 +812,10 @@ TEST_F(TraceLogTest, ConcurrentLinesStayWholeAndInOrderPerThread) {
         log_printf('I', t, "src/worker", "Work", "T%d #%d %s;", t, n, "payload");
     });
   }
-  time_t before = time(nullptr);
+  time_t before = Now();
   go = true;  // every thread's first call races to open the log
   for (std::thread& thread : threads) thread.join();
-  time_t after = time(nullptr);
+  time_t after = Now();
 
   // Exactly one descriptor of this process names the log file.
   int opened = 0;
