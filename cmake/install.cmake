@@ -43,6 +43,21 @@ list(GET NETBACKEND_BRAND_NAMES 0 netbackend_first_name)
 set(netbackend_other_names ${NETBACKEND_BRAND_NAMES})
 list(REMOVE_AT netbackend_other_names 0)
 
+# The administrator's probe: a command, needing no privilege, stripped of
+# the same sections as the backend.
+install(TARGETS netbackend-probe
+  RUNTIME DESTINATION sbin
+  PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE
+  COMPONENT backend)
+install(CODE "set(netbackend_probe_strip [[${CMAKE_STRIP}]])" COMPONENT backend)
+install(CODE [[
+  if(CMAKE_INSTALL_DO_STRIP AND netbackend_probe_strip)
+    execute_process(COMMAND "${netbackend_probe_strip}" --remove-section=.comment
+      --remove-section=.note "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/sbin/netbackend-probe"
+      COMMAND_ERROR_IS_FATAL ANY)
+  endif()
+]] COMPONENT backend)
+
 install(PROGRAMS $<TARGET_FILE:netbackend>
   DESTINATION "${NETBACKEND_CUPS_BACKEND_DIR}"
   RENAME ${netbackend_first_name}
@@ -95,7 +110,7 @@ endif()
 # name or time stamp, so that the package is reproducible).
 find_program(NETBACKEND_GZIP gzip REQUIRED)
 set(netbackend_gz_outputs)
-foreach(doc doc/netbackend.8 pkg/changelog)
+foreach(doc doc/netbackend.8 doc/netbackend-probe.8 pkg/changelog)
   get_filename_component(name "${doc}" NAME)
   set(gz "${PROJECT_BINARY_DIR}/doc/${name}.gz")
   add_custom_command(OUTPUT "${gz}"
@@ -109,6 +124,7 @@ endforeach()
 add_custom_target(netbackend_docs ALL DEPENDS ${netbackend_gz_outputs})
 set(netbackend_doc_mode OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 install(FILES "${PROJECT_BINARY_DIR}/doc/netbackend.8.gz"
+  "${PROJECT_BINARY_DIR}/doc/netbackend-probe.8.gz"
   DESTINATION share/man/man8
   PERMISSIONS ${netbackend_doc_mode}
   COMPONENT backend)

@@ -65,15 +65,15 @@ done
 # ---- the package database ----------------------------------------------------
 #
 # The suite runs in a mount namespace of its own, where /var/lib/dpkg,
-# /usr/share (man pages, documents, lintian overrides) and the backend
-# directory are overlays whose changes go to a tmpfs (mounted in the setup):
+# /usr/share (man pages, documents, lintian overrides), /usr/sbin (the
+# probe) and the backend directory are overlays whose changes go to a tmpfs (mounted in the setup):
 # dpkg installs and removes the package there, and the scheduler of the
 # package lane sees the installed files, while the machine's own package
 # database and directories stay as they were; the namespace and its mounts
 # go when the suite ends. Outside, this part starts the suite in that
 # namespace and checks afterwards that the machine's package state did not
 # change.
-PKG_OVERLAYS=(/var/lib/dpkg /usr/share "$CUPS_SYSTEM_SERVERBIN/backend")
+PKG_OVERLAYS=(/var/lib/dpkg /usr/share /usr/sbin "$CUPS_SYSTEM_SERVERBIN/backend")
 if [ -z "${CUPS_E2E_MOUNT_NS:-}" ]; then
   machine_state() {
     md5sum /var/lib/dpkg/status
@@ -527,11 +527,21 @@ lane_package() {
     || { cat "$WORK/lintian.log"; fail "lintian reports errors or warnings"; }
   # Debian 12's C start files carry no control-flow protection note, so no
   # program linked on it can have one: that check is skipped.
-  hardening-check --nocfprotection "$CUPS_SYSTEM_SERVERBIN/backend/tamo" >"$WORK/hardening.log" \
+  hardening-check --nocfprotection "$CUPS_SYSTEM_SERVERBIN/backend/tamo" \
+    /usr/sbin/netbackend-probe >"$WORK/hardening.log" \
     || { cat "$WORK/hardening.log"; fail "hardening-check failed"; }
-  mandoc -T lint -W all "$page" || fail "mandoc -T lint reports on $page"
-  [ -z "$(MANWIDTH=80 man -l "$page" 2>&1 | awk 'length > 80')" ] \
-    || fail "$page has lines wider than 80 columns"
+  for page in "$page" /usr/share/man/man8/netbackend-probe.8.gz; do
+    mandoc -T lint -W all "$page" || fail "mandoc -T lint reports on $page"
+    [ -z "$(MANWIDTH=80 man -l "$page" 2>&1 | awk 'length > 80')" ] \
+      || fail "$page has lines wider than 80 columns"
+  done
+  ok
+  step "package: the installed probe finds the installed names and judges the printers"
+  ip netns exec "$lab-h" /usr/sbin/netbackend-probe --seconds 2 --json >"$WORK/$lab/probe" \
+    || fail "netbackend-probe failed: $(cat "$WORK/$lab/probe")"
+  [ "$(tail -n 1 "$WORK/$lab/probe" | grep -o '"printers":{[^}]*}')" \
+    = '"printers":{"orbec":0,"solena":1,"tamo":1,"zalor":0}' ] \
+    || fail "the probe's summary differs: $(tail -n 1 "$WORK/$lab/probe")"
   ok
   step "package: scheduler whose ServerBin is the system's $CUPS_SYSTEM_SERVERBIN"
   cups_make "$dir" "$CUPS_SYSTEM_SERVERBIN" && cups_start "$dir" "$lab-h" \
@@ -598,6 +608,7 @@ DEB_INSTALLED=1
 dpkg_retry -i "$DEB" >"$WORK/dpkg-i.log" || { cat "$WORK/dpkg-i.log"; fail "dpkg -i failed"; }
 listed=$(dpkg -L "$PACKAGE")
 for f in "${PKG_NAMES[@]/#/$CUPS_SYSTEM_SERVERBIN/backend/}" /usr/share/man/man8/netbackend.8.gz \
+    /usr/sbin/netbackend-probe /usr/share/man/man8/netbackend-probe.8.gz \
     /usr/share/doc/netbackend/copyright /usr/share/doc/netbackend/changelog.gz; do
   grep -qx "$f" <<<"$listed" || fail "dpkg -L $PACKAGE lacks $f"
 done

@@ -9,8 +9,10 @@
 #            duplicates, control characters in fields written as blanks;
 #   all      the "g" name lists every printer, an empty brand included;
 #   stream   a line reaches stdout while the next printer is still silent;
-#   sigterm  a line already accepted survives the scheduler's SIGTERM.
-# Needs root. Env: NETBACKEND, PRINTER_SIM.
+#   sigterm  a line already accepted survives the scheduler's SIGTERM;
+#   probe    netbackend-probe's verdicts under three names, and where a job
+#            would go.
+# Needs root. Env: NETBACKEND, PRINTER_SIM, PROBE.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -110,7 +112,19 @@ netlab_sim "$lab_k" \
 exe_k=$(e2e_exe tamo k)
 n_k=$(basename "$exe_k")
 
+# --- probe: what netbackend-probe says of three brands, a malformed
+# datagram and a reply without a MAC address ---
+lab_p=lstp$$
+netlab_up "$lab_p"
+for ip in 10.77.0.3 10.77.0.4; do netlab_add_printer_ip "$lab_p" "$ip"; done
+netlab_sim "$lab_p" --junk label-c2 --junk truncated \
+  --printer --macuaa 0123456789AB --ip 10.77.0.2 --vidpid 2E970042 --device-id 'MFG:Tamo;MDL:T1;' \
+  --printer --macuaa 8899AABBCCDD --ip 10.77.0.3 --device-id 'MFG:SOLENA;MDL:S1;' \
+  --printer --macuaa 112233445566 --ip 10.77.0.4 --vidpid 5A210001 --device-id 'MFG:Korvane;MDL:K1;'
+
 out=$E2E_TMP/out
+e2e_run_bg "$out/probe" "$lab_p" "$PROBE" --seconds 2 --name tamo --name solena --name gprinter \
+  --uri tamo://80C4A2E691D5 --json
 e2e_run_bg "$out/tamo" "$lab_t" env TMPDIR="$full" "$exe_t"
 e2e_run_bg "$out/all" "$lab_g" env TMPDIR="$full" "$exe_g"
 e2e_run_bg "$out/stream" "$lab_s" env TMPDIR="$full" "$exe_s"
@@ -162,6 +176,30 @@ if [[ ${#stamps[@]} == 2 ]]; then
 else
   e2e_fail "stream: ${#stamps[@]} stamped lines, want 2"
 fi
+
+# probe: one JSON row per datagram, in arrival order, with a verdict per
+# name, then the summary with the job's address.
+e2e_expect_status "$out/probe" 0
+e2e_expect_eq "probe: rows and summary" "$(python3 -c '
+import json, sys
+for line in open(sys.argv[1]):
+    o = json.loads(line)
+    if "row" in o:
+        print(o["mac"] or "-", *(o["verdicts"][n]["verdict"] for n in ("tamo", "solena", "gprinter")), sep="|")
+    else:
+        s = o["summary"]
+        print(s["replies"], s["printers"], s["uri"]["handed_over_to"], sep="|")
+' "$out/probe/stdout" 2>&1)" "-|malformed|malformed|malformed
+-|other brand|other brand|no MAC address
+80C4A2E691D5|listed|other brand|listed
+119955DD33BB|other brand|listed|listed
+8844CC22AA66|other brand|other brand|listed
+-|malformed|malformed|malformed
+-|other brand|other brand|no MAC address
+80C4A2E691D5|listed|other brand|listed
+119955DD33BB|other brand|listed|listed
+8844CC22AA66|other brand|other brand|listed
+10|{'tamo': 1, 'solena': 1, 'gprinter': 3}|socket://10.77.0.2"
 
 # sigterm: ended by the signal, with the line of the printer that answered.
 e2e_expect_status "$out/sigterm" 124
