@@ -19,6 +19,8 @@
 //                       --jobs-dir (for a responder that is not this one)
 //   --junk KIND         send a scripted malformed datagram to the querier before the
 //                       good replies (repeatable, sent in the order given); see below
+//   --list-junk         print every junk kind, one name a line, and exit with status
+//                       0: a script that sends every kind reads them from here
 //   --flood RATE        after the first query, send the junk datagrams and the
 //                       replies round robin at RATE datagrams a second to the querier
 //                       for --flood-seconds (default 20), instead of the replies'
@@ -46,25 +48,11 @@
 //   --ignore N          do not answer the first N queries (a lost query, a printer
 //                       waking up)
 //
-// Junk kinds (each built around a junk identity: MACUAA=4A554E4B2121,
+// Junk kinds are the rows of the junk table (JunkKinds() below): --help
+// lists them with a line each, and each builder says how its datagram is
+// broken. Each is built around a junk identity: MACUAA=4A554E4B2121,
 // IPADDRESS=10.77.0.254, 1284STRID="MFG:Junk;MDL:Junk Printer;",
-// MDNSNAME=junk-<kind>, instance name junk-<kind>):
-//   empty          a 0-byte datagram
-//   short-header   12 bytes: a response header claiming 4 records, nothing after it
-//   query-echo     the 41-byte query itself (QR=0)
-//   truncated      a complete reply cut inside the MACUAA string of its TXT record
-//                  (IPADDRESS and IPNETMASK complete, MACUAA half written)
-//   pointer-loop   a TXT record name "junk-pointer-loop" + pointer to the name's own
-//                  start: every reader that follows pointers goes round for ever
-//   pointer-self   a record name whose pointer (C0 11) points at its own two bytes
-//   huge-rdlength  a complete reply whose TXT RDLENGTH is 0xFFFF
-//   txt-overrun    a reply ending in its TXT record, whose last string's length byte
-//                  (255) overruns RDLENGTH and the datagram
-//   label-c2       a record name with a label length byte 0xC2 and 16 bytes after it
-//   oversize       a 5000-byte datagram: a valid reply padded with NULL records
-//   deep-names     4096 bytes: a chain of 500 one-byte labels inside a NULL record's
-//                  data, then about 250 records named by a pointer to its start; a
-//                  reader that walks every name to its end reads 125,000 labels
+// MDNSNAME=junk-<kind>, instance name junk-<kind>.
 //
 // Behaviour: binds UDP 0.0.0.0:5353, joins 224.0.0.251 on every non-loopback
 // IPv4 address, and answers each datagram that is byte for byte the host-config
@@ -84,6 +72,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -108,16 +97,15 @@ const uint8_t kQuery[41] = {
     0x66, 0x69, 0x67, 0x04, 0x5F, 0x75, 0x64, 0x70, 0x05, 0x6C, 0x6F,
     0x63, 0x61, 0x6C, 0x00, 0x00, 0x0C, 0x80, 0x01};
 
-const char kUsage[] =
+const char kUsageOptions[] =
     "usage: printer_sim [global options] --printer [printer options] [--printer ...]...\n"
     "Global options:\n"
     "  --jobs-dir DIR      raw print listener on TCP 9100; jobs stored as DIR/<local-ip>-<n>.bin\n"
     "  --ready-file FILE   create FILE once every socket is bound and the group joined\n"
     "  --no-mdns           only the print listener of --jobs-dir, no mDNS, no printers\n"
     "  --junk KIND         send a malformed datagram to the querier before the good replies\n"
-    "                      (repeatable): empty short-header query-echo truncated pointer-loop\n"
-    "                      pointer-self huge-rdlength txt-overrun label-c2 oversize\n"
-    "                      deep-names\n"
+    "                      (repeatable); KIND is one of the junk kinds below\n"
+    "  --list-junk         print the junk kinds, one a line, and exit\n"
     "  --flood RATE        after the first query, send junk and replies round robin at\n"
     "                      RATE datagrams a second for --flood-seconds (default 20)\n"
     "  --flood-seconds N   how long a flood lasts\n"
@@ -135,14 +123,13 @@ const char kUsage[] =
     "  --delay-ms N        answer N ms after the query (default 0)\n"
     "  --repeat N          send the reply N times (default 1)\n"
     "  --interval-ms N     gap between repeats (default 1000)\n"
-    "  --ignore N          do not answer the first N queries\n"
-    "Junk datagrams carry MACUAA=4A554E4B2121 IPADDRESS=10.77.0.254 and the\n"
-    "instance name junk-<kind>. SIGTERM/SIGINT: clean exit, status 0.\n";
+    "  --ignore N          do not answer the first N queries\n";
 
-const char* const kJunkKinds[] = {
-    "empty",        "short-header",  "query-echo",  "truncated", "pointer-loop",
-    "pointer-self", "huge-rdlength", "txt-overrun", "label-c2",  "oversize",
-    "deep-names"};
+// The identity every junk datagram is built around, with the instance name
+// junk-<kind>: a listing that shows it says which kind got through.
+const char kJunkMacuaa[] = "4A554E4B2121";
+const char kJunkIp[] = "10.77.0.254";
+const char kJunkDeviceId[] = "MFG:Junk;MDL:Junk Printer;";
 
 const uint16_t kTypeA = 1;
 const uint16_t kTypeNull = 10;
@@ -236,10 +223,20 @@ struct Printer {
   int ignore = 0;
 };
 
+// One kind of junk: a datagram broken in one particular way, for checking
+// that a reader takes no harm from it and loses none of the good replies
+// around it.
+struct JunkKind {
+  const char* name;
+  const char* description;  // one line, for the usage text
+  // Builds the datagram around `junk`, the junk identity named after the kind.
+  std::vector<uint8_t> (*build)(const Printer& junk);
+};
+
 struct Options {
   std::string jobs_dir;
   std::string ready_file;
-  std::vector<std::string> junk;
+  std::vector<const JunkKind*> junk;
   std::vector<Printer> printers;
   bool mdns = true;
   int flood_rate = 0;
@@ -394,9 +391,9 @@ Reply BuildReply(const Printer& p) {
 
 Printer JunkPrinter(const std::string& kind) {
   Printer p;
-  p.macuaa = "4A554E4B2121";
-  p.ip = "10.77.0.254";
-  p.device_id = "MFG:Junk;MDL:Junk Printer;";
+  p.macuaa = kJunkMacuaa;
+  p.ip = kJunkIp;
+  p.device_id = kJunkDeviceId;
   p.name = "junk-" + kind;
   return p;
 }
@@ -411,130 +408,212 @@ void JunkHeader(MessageWriter& w, uint16_t an, uint16_t ar) {
   w.U16(ar);
 }
 
-std::vector<uint8_t> BuildJunk(const std::string& kind) {
-  const Printer p = JunkPrinter(kind);
-  const std::string ip_attr = "IPADDRESS=" + p.ip;
-  MessageWriter w;
-
-  if (kind == "empty") return {};
-  if (kind == "short-header") {
-    JunkHeader(w, 1, 3);
-    return w.bytes();
-  }
-  if (kind == "query-echo") return std::vector<uint8_t>(kQuery, kQuery + sizeof kQuery);
-  if (kind == "truncated") {
-    Reply r = BuildReply(p);
-    // Strings 0 and 1 are IPADDRESS and IPNETMASK; cut halfway into MACUAA.
-    size_t mac = r.string_at[2];
-    r.bytes.resize(mac + 1 + r.bytes[mac] / 2);
-    return r.bytes;
-  }
-  if (kind == "huge-rdlength") {
-    Reply r = BuildReply(p);
-    r.bytes[r.txt_rdlength_at] = 0xFF;
-    r.bytes[r.txt_rdlength_at + 1] = 0xFF;
-    return r.bytes;
-  }
-  // The fixed fields and RDATA of a TXT record holding the IP attribute,
-  // after a record name that the kind below makes unreadable.
-  auto txtWithIp = [&]() {
-    w.U16(kTypeTxt);
-    w.U16(kClassInFlush);
-    w.U32(kTtlService);
-    w.U16(static_cast<uint16_t>(ip_attr.size() + 1));
-    w.U8(static_cast<uint8_t>(ip_attr.size()));
-    w.Bytes(ip_attr.data(), ip_attr.size());
-    return w.bytes();
-  };
-  if (kind == "pointer-loop") {
-    JunkHeader(w, 1, 0);
-    size_t start = w.size();
-    w.U8(static_cast<uint8_t>(p.name.size()));
-    w.Bytes(p.name.data(), p.name.size());
-    w.U16(static_cast<uint16_t>(0xC000 | start));
-    return txtWithIp();
-  }
-  if (kind == "pointer-self") {
-    JunkHeader(w, 1, 0);
-    w.U8(4);
-    w.Bytes("junk", 4);
-    w.U16(static_cast<uint16_t>(0xC000 | w.size()));
-    return txtWithIp();
-  }
-  if (kind == "txt-overrun") {
-    JunkHeader(w, 1, 1);
-    size_t at = w.BeginRecord(kService, 0, kTypePtr, kClassIn, kTtlService);
-    w.Name(InstanceName(p.name), 1);
-    w.EndRecord(at);
-    at = w.BeginRecord(InstanceName(p.name), 1, kTypeTxt, kClassInFlush, kTtlService);
-    w.U8(static_cast<uint8_t>(ip_attr.size()));
-    w.Bytes(ip_attr.data(), ip_attr.size());
-    const std::string mac = "MACUAA=" + p.macuaa;
-    w.U8(255);  // claims far more than the record and the datagram hold
-    w.Bytes(mac.data(), mac.size());
-    w.EndRecord(at);
-    return w.bytes();
-  }
-  if (kind == "label-c2") {
-    JunkHeader(w, 1, 0);
-    w.U8(4);
-    w.Bytes("junk", 4);
-    w.U8(0xC2);
-    w.Fill('A', 16);
-    return w.bytes();
-  }
-  if (kind == "deep-names") {
-    const size_t total = 4096;
-    const int links = 500;
-    JunkHeader(w, 0, 0);
-    size_t at = w.BeginRecord({"pad"}, 1, kTypeNull, kClassIn, kTtlHost);
-    const size_t chain = w.size();
-    for (int i = 0; i < links; ++i) {
-      w.U8(1);
-      w.U8('a');
-    }
-    w.U8(0);
-    w.EndRecord(at);
-    uint16_t records = 1;
-    while (w.size() + 12 <= total) {
-      w.U16(static_cast<uint16_t>(0xC000 | chain));
-      w.U16(kTypeA);
-      w.U16(kClassIn);
-      w.U32(kTtlHost);
-      w.U16(0);
-      ++records;
-    }
-    w.PatchU16(6, records);
-    return w.bytes();
-  }
-  if (kind == "oversize") {
-    const size_t total = 5000;
-    Reply r = BuildReply(p);
-    std::vector<uint8_t>& b = r.bytes;
-    // NULL records named by a pointer to the reply's first name.
-    const size_t overhead = 2 + 10;
-    size_t rest = total - b.size();
-    size_t count = (rest + 1011) / 1012;
-    size_t rdata = rest - overhead * count;
-    uint16_t arcount = static_cast<uint16_t>(((b[10] << 8) | b[11]) + count);
-    b[10] = static_cast<uint8_t>(arcount >> 8);
-    b[11] = static_cast<uint8_t>(arcount);
-    for (size_t i = 0; i < count; ++i) {
-      size_t len = rdata / count + (i + 1 == count ? rdata % count : 0);
-      const uint8_t rec[12] = {0xC0, 0x0C, 0, kTypeNull, 0, kClassIn, 0, 0, 0x11, 0x94,
-                               static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)};
-      b.insert(b.end(), rec, rec + sizeof rec);
-      b.insert(b.end(), len, 'P');
-    }
-    return b;
-  }
-  return {};
+// The fixed fields and RDATA of a TXT record holding the IP attribute, after
+// a record name that the kind has made unreadable: a reader that skips the
+// name instead of rejecting it finds a plausible record.
+std::vector<uint8_t> EndWithIpRecord(MessageWriter& w, const Printer& junk) {
+  const std::string ip_attr = "IPADDRESS=" + junk.ip;
+  w.U16(kTypeTxt);
+  w.U16(kClassInFlush);
+  w.U32(kTtlService);
+  w.U16(static_cast<uint16_t>(ip_attr.size() + 1));
+  w.U8(static_cast<uint8_t>(ip_attr.size()));
+  w.Bytes(ip_attr.data(), ip_attr.size());
+  return w.bytes();
 }
 
-bool IsJunkKind(const std::string& kind) {
-  for (const char* k : kJunkKinds)
-    if (kind == k) return true;
-  return false;
+std::vector<uint8_t> BuildEmpty(const Printer&) { return {}; }
+
+std::vector<uint8_t> BuildShortHeader(const Printer&) {
+  MessageWriter w;
+  JunkHeader(w, 1, 3);
+  return w.bytes();
+}
+
+// A querier must not take its own question, echoed by a peer, for an answer.
+std::vector<uint8_t> BuildQueryEcho(const Printer&) {
+  return std::vector<uint8_t>(kQuery, kQuery + sizeof kQuery);
+}
+
+// Cut halfway into MACUAA: IPADDRESS and IPNETMASK arrive whole, the MAC
+// address does not, and every count and length still claims the full reply.
+std::vector<uint8_t> BuildTruncated(const Printer& junk) {
+  Reply r = BuildReply(junk);
+  // Strings 0 and 1 are IPADDRESS and IPNETMASK; cut halfway into MACUAA.
+  size_t mac = r.string_at[2];
+  r.bytes.resize(mac + 1 + r.bytes[mac] / 2);
+  return r.bytes;
+}
+
+// The TXT record's name is its instance label and a pointer back to that
+// label: a reader that follows pointers without a bound goes round for ever.
+std::vector<uint8_t> BuildPointerLoop(const Printer& junk) {
+  MessageWriter w;
+  JunkHeader(w, 1, 0);
+  size_t start = w.size();
+  w.U8(static_cast<uint8_t>(junk.name.size()));
+  w.Bytes(junk.name.data(), junk.name.size());
+  w.U16(static_cast<uint16_t>(0xC000 | start));
+  return EndWithIpRecord(w, junk);
+}
+
+// A pointer (C0 11) at its own two bytes: the shortest loop there is.
+std::vector<uint8_t> BuildPointerSelf(const Printer& junk) {
+  MessageWriter w;
+  JunkHeader(w, 1, 0);
+  w.U8(4);
+  w.Bytes("junk", 4);
+  w.U16(static_cast<uint16_t>(0xC000 | w.size()));
+  return EndWithIpRecord(w, junk);
+}
+
+// Every string inside the datagram is whole; only RDLENGTH lies.
+std::vector<uint8_t> BuildHugeRdlength(const Printer& junk) {
+  Reply r = BuildReply(junk);
+  r.bytes[r.txt_rdlength_at] = 0xFF;
+  r.bytes[r.txt_rdlength_at + 1] = 0xFF;
+  return r.bytes;
+}
+
+// The datagram ends with its TXT record, whose last string's length byte
+// (255) claims more than the record and the datagram hold.
+std::vector<uint8_t> BuildTxtOverrun(const Printer& junk) {
+  const std::string ip_attr = "IPADDRESS=" + junk.ip;
+  MessageWriter w;
+  JunkHeader(w, 1, 1);
+  size_t at = w.BeginRecord(kService, 0, kTypePtr, kClassIn, kTtlService);
+  w.Name(InstanceName(junk.name), 1);
+  w.EndRecord(at);
+  at = w.BeginRecord(InstanceName(junk.name), 1, kTypeTxt, kClassInFlush, kTtlService);
+  w.U8(static_cast<uint8_t>(ip_attr.size()));
+  w.Bytes(ip_attr.data(), ip_attr.size());
+  const std::string mac = "MACUAA=" + junk.macuaa;
+  w.U8(255);
+  w.Bytes(mac.data(), mac.size());
+  w.EndRecord(at);
+  return w.bytes();
+}
+
+// Whether a reader takes 0xC2 for a label length (194) or for a pointer (to
+// offset 0x241), it leads past the datagram's end.
+std::vector<uint8_t> BuildLabelC2(const Printer&) {
+  MessageWriter w;
+  JunkHeader(w, 1, 0);
+  w.U8(4);
+  w.Bytes("junk", 4);
+  w.U8(0xC2);
+  w.Fill('A', 16);
+  return w.bytes();
+}
+
+// Larger than a 4096-byte receive buffer, and valid: the reply comes first
+// and the padding after it, so a reader that takes only a datagram's first
+// bytes still has the whole reply.
+std::vector<uint8_t> BuildOversize(const Printer& junk) {
+  const size_t total = 5000;
+  Reply r = BuildReply(junk);
+  std::vector<uint8_t>& b = r.bytes;
+  // NULL records named by a pointer to the reply's first name.
+  const size_t overhead = 2 + 10;
+  size_t rest = total - b.size();
+  size_t count = (rest + 1011) / 1012;
+  size_t rdata = rest - overhead * count;
+  uint16_t arcount = static_cast<uint16_t>(((b[10] << 8) | b[11]) + count);
+  b[10] = static_cast<uint8_t>(arcount >> 8);
+  b[11] = static_cast<uint8_t>(arcount);
+  for (size_t i = 0; i < count; ++i) {
+    size_t len = rdata / count + (i + 1 == count ? rdata % count : 0);
+    const uint8_t rec[12] = {0xC0, 0x0C, 0, kTypeNull, 0, kClassIn, 0, 0, 0x11, 0x94,
+                             static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)};
+    b.insert(b.end(), rec, rec + sizeof rec);
+    b.insert(b.end(), len, 'P');
+  }
+  return b;
+}
+
+// As much as fits in 4096 bytes (4088): a chain of 500 one-byte labels
+// inside a NULL record's data, then 255 records named by a pointer to its
+// start. Every pointer is legal (it points backwards), but the name it leads
+// to is 1001 bytes long; a reader that walks each name to its end instead of
+// stopping at 255 bytes reads 127,500 labels.
+std::vector<uint8_t> BuildDeepNames(const Printer&) {
+  const size_t total = 4096;
+  const int links = 500;
+  MessageWriter w;
+  JunkHeader(w, 0, 0);
+  size_t at = w.BeginRecord({"pad"}, 1, kTypeNull, kClassIn, kTtlHost);
+  const size_t chain = w.size();
+  for (int i = 0; i < links; ++i) {
+    w.U8(1);
+    w.U8('a');
+  }
+  w.U8(0);
+  w.EndRecord(at);
+  uint16_t records = 1;
+  while (w.size() + 12 <= total) {
+    w.U16(static_cast<uint16_t>(0xC000 | chain));
+    w.U16(kTypeA);
+    w.U16(kClassIn);
+    w.U32(kTtlHost);
+    w.U16(0);
+    ++records;
+  }
+  w.PatchU16(6, records);
+  return w.bytes();
+}
+
+// Every kind, in the order the usage text and --list-junk give them.
+const std::vector<JunkKind>& JunkKinds() {
+  static const std::vector<JunkKind> kinds = {
+      {"empty", "a 0-byte datagram", BuildEmpty},
+      {"short-header", "12 bytes: a response header claiming 4 records, nothing after it",
+       BuildShortHeader},
+      {"query-echo", "the 41-byte query itself (QR=0)", BuildQueryEcho},
+      {"truncated", "a complete reply cut inside the MACUAA string of its TXT record",
+       BuildTruncated},
+      {"pointer-loop", "a record name whose pointer leads back to the name's own start",
+       BuildPointerLoop},
+      {"pointer-self", "a record name whose pointer (C0 11) points at its own two bytes",
+       BuildPointerSelf},
+      {"huge-rdlength", "a complete reply whose TXT RDLENGTH is 0xFFFF", BuildHugeRdlength},
+      {"txt-overrun", "a TXT string whose length byte overruns RDLENGTH and the datagram",
+       BuildTxtOverrun},
+      {"label-c2", "a record name with label length byte 0xC2 and 16 bytes after it",
+       BuildLabelC2},
+      {"oversize", "a 5000-byte datagram: a valid reply padded with NULL records",
+       BuildOversize},
+      {"deep-names", "4088 bytes: 255 records named by a pointer to a 500-label chain",
+       BuildDeepNames},
+  };
+  return kinds;
+}
+
+// The kind called `name`, or nullptr when there is none.
+const JunkKind* FindJunkKind(const std::string& name) {
+  for (const JunkKind& k : JunkKinds())
+    if (name == k.name) return &k;
+  return nullptr;
+}
+
+// The datagram of `kind`.
+std::vector<uint8_t> BuildJunk(const JunkKind& kind) { return kind.build(JunkPrinter(kind.name)); }
+
+void PrintUsage(FILE* out) {
+  std::fputs(kUsageOptions, out);
+  std::fputs("Junk kinds:\n", out);
+  int width = 0;
+  for (const JunkKind& k : JunkKinds())
+    width = std::max(width, static_cast<int>(std::strlen(k.name)));
+  for (const JunkKind& k : JunkKinds())
+    std::fprintf(out, "  %-*s  %s\n", width, k.name, k.description);
+  std::fprintf(out,
+               "Junk datagrams carry MACUAA=%s IPADDRESS=%s and the\n"
+               "instance name junk-<kind>. SIGTERM/SIGINT: clean exit, status 0.\n",
+               kJunkMacuaa, kJunkIp);
+}
+
+void PrintJunkKinds() {
+  for (const JunkKind& k : JunkKinds()) std::printf("%s\n", k.name);
 }
 
 bool ParseInt(const char* text, int lo, int hi, int* out) {
@@ -547,11 +626,13 @@ bool ParseInt(const char* text, int lo, int hi, int* out) {
   return true;
 }
 
-// Parses the command line; returns 0 to run, 1 for --help, -1 on error.
+// Parses the command line; returns 0 to run, 1 for --help, 2 for
+// --list-junk, -1 on error.
 int ParseArgs(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     std::string opt = argv[i];
     if (opt == "--help" || opt == "-h") return 1;
+    if (opt == "--list-junk") return 2;
     if (opt == "--quiet") {
       gQuiet = true;
       continue;
@@ -575,11 +656,12 @@ int ParseArgs(int argc, char** argv, Options* o) {
     } else if (opt == "--ready-file") {
       o->ready_file = value;
     } else if (opt == "--junk") {
-      if (!IsJunkKind(value)) {
+      const JunkKind* kind = FindJunkKind(value);
+      if (kind == nullptr) {
         Error("unknown junk kind '%s'", value);
         return -1;
       }
-      o->junk.push_back(value);
+      o->junk.push_back(kind);
     } else if (opt == "--flood") {
       if (!ParseInt(value, 1, 100000, &o->flood_rate)) {
         Error("bad value '%s' for %s", value, opt.c_str());
@@ -789,7 +871,7 @@ class Simulator {
  public:
   explicit Simulator(Options o) : opt_(std::move(o)) {
     for (const Printer& p : opt_.printers) replies_.push_back(BuildReply(p).bytes);
-    for (const std::string& k : opt_.junk) junk_.emplace_back(k, BuildJunk(k));
+    for (const JunkKind* k : opt_.junk) junk_.push_back(BuildJunk(*k));
     queries_seen_.assign(opt_.printers.size(), 0);
     next_spray_ = Clock::now();
   }
@@ -875,8 +957,7 @@ class Simulator {
     const auto gap = std::chrono::nanoseconds(1000000000LL / opt_.flood_rate);
     while (flood_next_ <= now && kinds > 0) {
       size_t k = flood_sent_ % kinds;
-      const std::vector<uint8_t>& msg = k < junk_.size() ? junk_[k].second
-                                                         : replies_[k - junk_.size()];
+      const std::vector<uint8_t>& msg = k < junk_.size() ? junk_[k] : replies_[k - junk_.size()];
       sendto(udp_.get(), msg.data(), msg.size(), 0,
              reinterpret_cast<const sockaddr*>(&flood_to_), sizeof flood_to_);
       ++flood_sent_;
@@ -927,7 +1008,8 @@ class Simulator {
         }
         continue;
       }
-      for (const auto& j : junk_) Send(j.second, from, nullptr, "junk " + j.first);
+      for (size_t k = 0; k < junk_.size(); ++k)
+        Send(junk_[k], from, nullptr, std::string("junk ") + opt_.junk[k]->name);
       for (size_t i = 0; i < opt_.printers.size(); ++i) {
         const Printer& p = opt_.printers[i];
         if (queries_seen_[i]++ < p.ignore) {
@@ -1092,7 +1174,7 @@ class Simulator {
   // bytes received are ever compared.
   std::vector<uint8_t> rx_ = std::vector<uint8_t>(65536);
   std::vector<std::vector<uint8_t>> replies_;
-  std::vector<std::pair<std::string, std::vector<uint8_t>>> junk_;
+  std::vector<std::vector<uint8_t>> junk_;  // per entry of opt_.junk
   Fd udp_;
   Fd listener_;
   std::vector<Job> jobs_;
@@ -1115,11 +1197,15 @@ int main(int argc, char** argv) {
   Options opt;
   int parsed = ParseArgs(argc, argv, &opt);
   if (parsed == 1) {
-    std::fputs(kUsage, stdout);
+    PrintUsage(stdout);
+    return 0;
+  }
+  if (parsed == 2) {
+    PrintJunkKinds();
     return 0;
   }
   if (parsed < 0) {
-    std::fputs(kUsage, stderr);
+    PrintUsage(stderr);
     return 2;
   }
 
