@@ -1,0 +1,431 @@
+// The simulator's sockets and event loop: answers, floods and sprays on the
+// mDNS socket, and print jobs on TCP 9100 stored so that a reader never sees
+// half a job. See simulator.h.
+#include "simulator.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "log.h"
+
+namespace {
+
+const uint16_t kMdnsPort = 5353;
+const size_t kMaxPendingSends = 4096;  // bounds the timer queue under a query flood
+const size_t kMaxJobs = 64;            // concurrent print connections
+
+std::string AddrText(const sockaddr_in& a) {
+  char ip[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
+  return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+std::string IpText(in_addr a) {
+  char ip[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &a, ip, sizeof ip);
+  return ip;
+}
+
+bool SetNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL, 0);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// A socket of `type` with address reuse, bound to 0.0.0.0:`port`; invalid
+// (with a message) when that fails.
+Fd BoundSocket(int type, uint16_t port) {
+  Fd s(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+  if (!s.Valid()) {
+    Error("socket: %s", std::strerror(errno));
+    return Fd();
+  }
+  int one = 1;
+  setsockopt(s.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    Error("bind %s 0.0.0.0:%u: %s", type == SOCK_DGRAM ? "UDP" : "TCP", port,
+          std::strerror(errno));
+    return Fd();
+  }
+  return s;
+}
+
+Fd OpenMdnsSocket() {
+  Fd s = BoundSocket(SOCK_DGRAM, kMdnsPort);
+  if (!s.Valid() || !SetNonBlocking(s.Get())) return Fd();
+
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) {
+    Error("getifaddrs: %s", std::strerror(errno));
+    return Fd();
+  }
+  int joined = 0;
+  for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    if (i->ifa_flags & IFF_LOOPBACK) continue;
+    ip_mreq m{};
+    inet_pton(AF_INET, "224.0.0.251", &m.imr_multiaddr);
+    m.imr_interface = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr;
+    std::string where = std::string(i->ifa_name) + " " + IpText(m.imr_interface);
+    if (setsockopt(s.Get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) == 0) {
+      ++joined;
+      Log("joined 224.0.0.251 on %s", where.c_str());
+    } else if (errno == EADDRINUSE) {
+      ++joined;  // a second address on an interface already in the group
+    } else {
+      Error("join 224.0.0.251 on %s: %s", where.c_str(), std::strerror(errno));
+    }
+  }
+  freeifaddrs(list);
+  if (joined == 0) {
+    Error("no IPv4 interface besides loopback joined the group");
+    return Fd();
+  }
+  return s;
+}
+
+Fd OpenJobListener() {
+  Fd s = BoundSocket(SOCK_STREAM, kRawPrintPort);
+  if (!s.Valid()) return Fd();
+  if (listen(s.Get(), 16) != 0 || !SetNonBlocking(s.Get())) {
+    Error("listen TCP 0.0.0.0:%u: %s", kRawPrintPort, std::strerror(errno));
+    return Fd();
+  }
+  return s;
+}
+
+// Written under another name and renamed, so that a test waiting for the
+// file never reads it empty.
+bool WriteReadyFile(const std::string& path) {
+  std::string tmp = path + ".tmp";
+  Fd f(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!f.Valid()) {
+    Error("%s: %s", tmp.c_str(), std::strerror(errno));
+    return false;
+  }
+  std::string pid = std::to_string(getpid()) + "\n";
+  if (write(f.Get(), pid.data(), pid.size()) != static_cast<ssize_t>(pid.size()) ||
+      rename(tmp.c_str(), path.c_str()) != 0) {
+    Error("%s: %s", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+}  // namespace
+
+void Fd::Reset(int fd) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = fd;
+}
+
+Simulator::Simulator(Options options) : opt_(std::move(options)) {
+  for (const Printer& p : opt_.printers) replies_.push_back(BuildReply(p));
+  for (const JunkKind* k : opt_.junk) junk_.push_back(BuildJunk(*k));
+  queriesSeen_.assign(opt_.printers.size(), 0);
+  nextSpray_ = Clock::now();
+}
+
+int Simulator::Run(int signalFd) {
+  if (opt_.mdns) {
+    udp_ = OpenMdnsSocket();
+    if (!udp_.Valid()) return 1;
+  }
+  if (!opt_.jobsDir.empty()) {
+    if (mkdir(opt_.jobsDir.c_str(), 0755) != 0 && errno != EEXIST) {
+      Error("%s: %s", opt_.jobsDir.c_str(), std::strerror(errno));
+      return 1;
+    }
+    listener_ = OpenJobListener();
+    if (!listener_.Valid()) return 1;
+  }
+  if (!opt_.readyFile.empty() && !WriteReadyFile(opt_.readyFile)) return 1;
+  Log("ready: %zu printer(s)%s", opt_.printers.size(),
+      listener_.Valid() ? ", jobs on TCP 9100" : "");
+
+  for (;;) {
+    std::vector<pollfd> fds;
+    fds.push_back({signalFd, POLLIN, 0});
+    fds.push_back({udp_.Get(), POLLIN, 0});
+    bool accepting = listener_.Valid() && jobs_.size() < kMaxJobs;
+    fds.push_back({accepting ? listener_.Get() : -1, POLLIN, 0});
+    for (const Job& j : jobs_) fds.push_back({j.sock.Get(), POLLIN, 0});
+
+    int rc = poll(fds.data(), fds.size(), TimeoutMs());
+    if (rc < 0 && errno != EINTR) {
+      Error("poll: %s", std::strerror(errno));
+      return 1;
+    }
+    if (rc > 0 && fds[0].revents != 0) break;
+    if (rc > 0 && fds[1].revents != 0) ReceiveDatagrams();
+    Flood();
+    Spray();
+    if (rc > 0 && fds[2].revents != 0) AcceptJobs();
+    if (rc > 0) {
+      // Jobs accepted just now sit past the polled ones and wait a round.
+      std::vector<size_t> done;
+      for (size_t i = 0; i + 3 < fds.size(); ++i)
+        if (fds[i + 3].revents != 0 && ReadJob(jobs_[i], false)) done.push_back(i);
+      for (size_t k = done.size(); k-- > 0;) jobs_.erase(jobs_.begin() + done[k]);
+    }
+    SendDue();
+  }
+  Shutdown();
+  return 0;
+}
+
+int Simulator::TimeoutMs() const {
+  bool have = !pending_.empty();
+  Clock::time_point next = have ? pending_.top().when : Clock::time_point();
+  if (flooding_ && (!have || floodNext_ < next)) {
+    next = floodNext_;
+    have = true;
+  }
+  if (opt_.sprayLastPort != 0 && (!have || nextSpray_ < next)) {
+    next = nextSpray_;
+    have = true;
+  }
+  if (!have) return -1;
+  auto left = next - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
+  return static_cast<int>(ms);
+}
+
+// Sends what the flood owes by now, round robin over junk and replies.
+void Simulator::Flood() {
+  if (!flooding_) return;
+  Clock::time_point now = Clock::now();
+  if (now >= floodEnd_) {
+    flooding_ = false;
+    Log("flood over: %llu datagrams to %s", static_cast<unsigned long long>(floodSent_),
+        AddrText(floodTo_).c_str());
+    return;
+  }
+  size_t kinds = junk_.size() + replies_.size();
+  const auto gap = std::chrono::nanoseconds(1000000000LL / opt_.floodRate);
+  while (floodNext_ <= now && kinds > 0) {
+    size_t k = floodSent_ % kinds;
+    const std::vector<uint8_t>& msg = k < junk_.size() ? junk_[k] : replies_[k - junk_.size()];
+    sendto(udp_.Get(), msg.data(), msg.size(), 0, reinterpret_cast<const sockaddr*>(&floodTo_),
+           sizeof floodTo_);
+    ++floodSent_;
+    floodNext_ += gap;
+  }
+}
+
+// One round of replies to every port of the spray range.
+void Simulator::Spray() {
+  if (opt_.sprayLastPort == 0 || Clock::now() < nextSpray_) return;
+  nextSpray_ += std::chrono::milliseconds(100);
+  sockaddr_in to = opt_.sprayTo;
+  int first = ntohs(to.sin_port);
+  for (int port = first; port <= opt_.sprayLastPort; ++port) {
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    for (const std::vector<uint8_t>& msg : replies_)
+      sendto(udp_.Get(), msg.data(), msg.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to);
+  }
+  if (++sprayRounds_ == 1)
+    Log("spraying replies at %s to port %d", AddrText(opt_.sprayTo).c_str(),
+        opt_.sprayLastPort);
+}
+
+void Simulator::ReceiveDatagrams() {
+  for (int round = 0; round < 64; ++round) {
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    ssize_t n = recvfrom(udp_.Get(), rx_.data(), rx_.size(), 0,
+                         reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) return;
+    if (len < sizeof from || from.sin_family != AF_INET) continue;
+    if (n != sizeof kQuery || std::memcmp(rx_.data(), kQuery, sizeof kQuery) != 0) {
+      Log("ignored %zd-byte datagram from %s (not the host-config query)", n,
+          AddrText(from).c_str());
+      continue;
+    }
+    Log("query from %s", AddrText(from).c_str());
+    Clock::time_point now = Clock::now();
+    if (opt_.floodRate > 0) {
+      if (!flooding_ && floodSent_ == 0) {
+        flooding_ = true;
+        floodTo_ = from;
+        floodNext_ = now;
+        floodEnd_ = now + std::chrono::seconds(opt_.floodSeconds);
+        Log("flooding %s with %d datagrams a second", AddrText(from).c_str(), opt_.floodRate);
+      }
+      continue;
+    }
+    for (size_t k = 0; k < junk_.size(); ++k)
+      Send(junk_[k], from, nullptr, std::string("junk ") + opt_.junk[k]->name);
+    for (size_t i = 0; i < opt_.printers.size(); ++i) {
+      const Printer& p = opt_.printers[i];
+      if (queriesSeen_[i]++ < p.ignore) {
+        Log("%s ignores query %d from %s", p.name.c_str(), queriesSeen_[i],
+            AddrText(from).c_str());
+        continue;
+      }
+      for (int r = 0; r < p.repeat; ++r) {
+        if (pending_.size() >= kMaxPendingSends) {
+          Log("too many replies pending; dropping the rest for %s", AddrText(from).c_str());
+          break;
+        }
+        auto when = now + std::chrono::milliseconds(p.delayMs) +
+                    std::chrono::milliseconds(static_cast<int64_t>(p.intervalMs) * r);
+        pending_.push({when, nextSeq_++, i, r + 1, from});
+      }
+    }
+  }
+}
+
+void Simulator::SendDue() {
+  Clock::time_point now = Clock::now();
+  while (!pending_.empty() && pending_.top().when <= now) {
+    PendingSend s = pending_.top();
+    pending_.pop();
+    const Printer& p = opt_.printers[s.printer];
+    in_addr src{};
+    bool hasSrc = inet_pton(AF_INET, p.ip.c_str(), &src) == 1;
+    std::string what = "reply " + p.name + " (" + std::to_string(s.nth) + "/" +
+                       std::to_string(p.repeat) + ")";
+    Send(replies_[s.printer], s.to, hasSrc ? &src : nullptr, what);
+  }
+}
+
+// Sends to the querier only. A printer's replies leave from its own
+// address when that address is one of the namespace's, as they would from
+// a real device; otherwise the kernel picks the source.
+void Simulator::Send(const std::vector<uint8_t>& msg, const sockaddr_in& to, const in_addr* src,
+                     const std::string& what) {
+  iovec iov{const_cast<uint8_t*>(msg.data()), msg.size()};
+  msghdr mh{};
+  mh.msg_name = const_cast<sockaddr_in*>(&to);
+  mh.msg_namelen = sizeof to;
+  mh.msg_iov = &iov;
+  mh.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  if (src != nullptr) {
+    mh.msg_control = control;
+    mh.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&mh);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_spec_dst = *src;
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  }
+  ssize_t n = sendmsg(udp_.Get(), &mh, 0);
+  // Not an address of this namespace (a printer answering through a relay
+  // from elsewhere, or no printer at all): the kernel picks the source.
+  if (n < 0 && src != nullptr) {
+    mh.msg_control = nullptr;
+    mh.msg_controllen = 0;
+    n = sendmsg(udp_.Get(), &mh, 0);
+  }
+  if (n < 0) {
+    Error("%s to %s: %s", what.c_str(), AddrText(to).c_str(), std::strerror(errno));
+    return;
+  }
+  Log("%s to %s, %zu bytes", what.c_str(), AddrText(to).c_str(), msg.size());
+}
+
+void Simulator::AcceptJobs() {
+  while (jobs_.size() < kMaxJobs) {
+    sockaddr_in peer{};
+    socklen_t peerLen = sizeof peer;
+    Fd s(accept4(listener_.Get(), reinterpret_cast<sockaddr*>(&peer), &peerLen,
+                 SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!s.Valid()) return;
+    sockaddr_in local{};
+    socklen_t localLen = sizeof local;
+    getsockname(s.Get(), reinterpret_cast<sockaddr*>(&local), &localLen);
+    std::string ip = IpText(local.sin_addr);
+    int n = ++jobCount_[ip];
+    Job j;
+    j.part = opt_.jobsDir + "/." + ip + "-" + std::to_string(n) + ".part";
+    j.finalPath = opt_.jobsDir + "/" + ip + "-" + std::to_string(n) + ".bin";
+    j.peer = AddrText(peer);
+    j.file = Fd(open(j.part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!j.file.Valid()) {
+      Error("%s: %s", j.part.c_str(), std::strerror(errno));
+      continue;
+    }
+    j.sock = std::move(s);
+    Log("job connection from %s to %s", j.peer.c_str(), ip.c_str());
+    jobs_.push_back(std::move(j));
+  }
+}
+
+// Reads what the peer has sent; returns true when the job is finished
+// (stored or dropped). With `finalRound`, data not yet closed by the
+// peer is dropped.
+bool Simulator::ReadJob(Job& j, bool finalRound) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(j.sock.Get(), buf, sizeof buf);
+    if (n > 0) {
+      if (!WriteAll(j.file.Get(), buf, static_cast<size_t>(n))) {
+        Error("%s: %s", j.part.c_str(), std::strerror(errno));
+        return DropJob(j, "write failed");
+      }
+      j.bytes += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == 0) return StoreJob(j);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+      return finalRound ? DropJob(j, "unfinished at exit") : false;
+    return DropJob(j, std::strerror(errno));
+  }
+}
+
+bool Simulator::StoreJob(Job& j) {
+  j.file.Reset();
+  if (rename(j.part.c_str(), j.finalPath.c_str()) != 0) {
+    Error("%s: %s", j.finalPath.c_str(), std::strerror(errno));
+    unlink(j.part.c_str());
+    return true;
+  }
+  Log("job stored %s (%zu bytes from %s)", j.finalPath.c_str(), j.bytes, j.peer.c_str());
+  return true;
+}
+
+bool Simulator::DropJob(Job& j, const char* why) {
+  j.file.Reset();
+  unlink(j.part.c_str());
+  Log("job from %s dropped: %s", j.peer.c_str(), why);
+  return true;
+}
+
+void Simulator::Shutdown() {
+  listener_.Reset();
+  for (Job& j : jobs_) ReadJob(j, true);
+  jobs_.clear();
+  udp_.Reset();
+  Log("stopped");
+}

@@ -1,0 +1,130 @@
+// The simulator's run: the mDNS socket that answers the host-config query on
+// each printer's schedule (or floods and sprays, for the hostile tests), and
+// the raw print listener that stores each job in a file. main.cpp fills the
+// Options from the command line.
+#ifndef PRINTER_SIM_SIMULATOR_H_
+#define PRINTER_SIM_SIMULATOR_H_
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <queue>
+#include <string>
+#include <vector>
+
+#include "message.h"
+
+// Owns one descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { Reset(); }
+  Fd(Fd&& other) noexcept : fd_(other.Release()) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset(int fd = -1);
+
+ private:
+  int fd_;
+};
+
+// What the command line asks for; main.cpp documents each option.
+struct Options {
+  std::string jobsDir;                // empty: no print listener
+  std::string readyFile;              // empty: none
+  std::vector<const JunkKind*> junk;  // sent in this order before the replies
+  std::vector<Printer> printers;
+  bool mdns = true;
+  bool quiet = false;
+  int floodRate = 0;  // datagrams a second; 0: no flood
+  int floodSeconds = 20;
+  sockaddr_in sprayTo{};  // the first port of the spray
+  int sprayLastPort = 0;  // 0: no spray
+};
+
+class Simulator {
+ public:
+  explicit Simulator(Options options);
+
+  // Binds, writes the ready file and serves until `signalFd` is readable;
+  // then stores the jobs whose peers have closed. Returns the exit status:
+  // 0, or 1 for a setup failure (reported on stderr).
+  int Run(int signalFd);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  // One reply (or one repeat of it) waiting for its time.
+  struct PendingSend {
+    Clock::time_point when;
+    uint64_t seq;  // keeps equal times in the order they were queued
+    size_t printer;
+    int nth;
+    sockaddr_in to;
+    bool operator>(const PendingSend& o) const {
+      return when != o.when ? when > o.when : seq > o.seq;
+    }
+  };
+
+  // One print connection being stored.
+  struct Job {
+    Fd sock;
+    Fd file;
+    std::string part;
+    std::string finalPath;
+    std::string peer;
+    size_t bytes = 0;
+  };
+
+  int TimeoutMs() const;
+  void Flood();
+  void Spray();
+  void ReceiveDatagrams();
+  void SendDue();
+  void Send(const std::vector<uint8_t>& msg, const sockaddr_in& to, const in_addr* src,
+            const std::string& what);
+  void AcceptJobs();
+  bool ReadJob(Job& j, bool finalRound);
+  bool StoreJob(Job& j);
+  bool DropJob(Job& j, const char* why);
+  void Shutdown();
+
+  Options opt_;
+  // Big enough for any UDP datagram, so each is read whole and only the
+  // bytes received are ever compared.
+  std::vector<uint8_t> rx_ = std::vector<uint8_t>(65536);
+  std::vector<std::vector<uint8_t>> replies_;  // per printer
+  std::vector<std::vector<uint8_t>> junk_;     // per entry of opt_.junk
+  Fd udp_;
+  Fd listener_;
+  std::vector<Job> jobs_;
+  std::map<std::string, int> jobCount_;  // per local address, for the file names
+  std::priority_queue<PendingSend, std::vector<PendingSend>, std::greater<PendingSend>> pending_;
+  uint64_t nextSeq_ = 0;
+  std::vector<int> queriesSeen_;  // per printer, for --ignore
+  bool flooding_ = false;
+  sockaddr_in floodTo_{};
+  Clock::time_point floodNext_;
+  Clock::time_point floodEnd_;
+  uint64_t floodSent_ = 0;
+  Clock::time_point nextSpray_;
+  uint64_t sprayRounds_ = 0;
+};
+
+#endif  // PRINTER_SIM_SIMULATOR_H_
