@@ -1,7 +1,7 @@
 // Builds DNS-format messages byte by byte for the parser's tests and
 // benchmarks: replies as printers send them, and malformed ones.
-#ifndef NETBACKEND_TESTS_DNS_MESSAGE_H_
-#define NETBACKEND_TESTS_DNS_MESSAGE_H_
+#ifndef NETBACKEND_TESTS_SUPPORT_DNS_MESSAGE_H_
+#define NETBACKEND_TESTS_SUPPORT_DNS_MESSAGE_H_
 
 #include <cstdint>
 #include <string>
@@ -67,4 +67,4 @@ class Datagram {
   std::vector<unsigned char> bytes_;
 };
 
-#endif  // NETBACKEND_TESTS_DNS_MESSAGE_H_
+#endif  // NETBACKEND_TESTS_SUPPORT_DNS_MESSAGE_H_
