@@ -18,55 +18,6 @@
 
 namespace {
 
-const int kReplyFlags = 0x8400;  // QR (a response) and AA
-// Where a reply that repeats the question holds _host-config._udp.local, and
-// where its "local" label starts.
-const int kQuestionName = 12;
-const int kLocalLabel = 12 + 13 + 5;
-// Where the instance name "KVT-1234" stands in such a reply: in the RDATA of
-// the PTR answer (C0 0C and ten bytes of fixed fields) after the question.
-const int kInstanceName = 12 + 29 + 2 + 10;
-
-// The attributes a printer of vendor 0x2E97 puts in its TXT record.
-const std::vector<std::string> kPrinterTxt = {
-    "IPADDRESS=10.0.0.5",
-    "IPNETMASK=255.255.255.0",
-    "IPGATEWAY=10.0.0.1",
-    "IPNAME=KVT-1234",
-    "MACLAA=000000000000",
-    "MACUAA=0123456789AB",
-    "IPADDRSOURCE=DHCP",
-    "1284STRID=\"MFG:Tamo;CMD:ESC/P;MDL:T1;CLS:PRINTER;\"",
-    "PASSWORDSET=0",
-    "ADAPTERNAME=KVT-1234",
-    "CPDATTACHED=1",
-    "PRINTERVIDPID=2E970042",
-    "MDNSNAME=KVT-1234",
-};
-
-// A reply as printers send it: the question repeated, the PTR answer naming
-// the instance, then SRV, TXT and A records whose names point back into it.
-Datagram PrinterReply(int flags, const std::vector<std::string>& txt) {
-  Datagram d;
-  d.Header(flags, 1, 1, 0, 3).HostConfigQuestion();
-  d.Pointer(kQuestionName).Fixed(kTypePTR, 11).Label("KVT-1234").Pointer(kQuestionName);
-  d.Pointer(kInstanceName).Fixed(kTypeSRV, 6 + 9 + 2).U16(0).U16(0).U16(9100);
-  const int host = d.Offset();
-  d.Label("KVT-1234").Pointer(kLocalLabel);
-  d.Pointer(kInstanceName).Txt(txt);
-  d.Pointer(host).Fixed(kTypeA, 4).Byte(10).Byte(0).Byte(0).Byte(5);
-  return d;
-}
-
-// The question and the PTR answer of a reply that announces `authority` and
-// `additional` records after them.
-Datagram WithAnswer(int authority, int additional) {
-  Datagram d;
-  d.Header(kReplyFlags, 1, 1, authority, additional).HostConfigQuestion();
-  d.Pointer(kQuestionName).Fixed(kTypePTR, 11).Label("KVT-1234").Pointer(kQuestionName);
-  return d;
-}
-
 // The fields in the order macAddress, ipAddress, deviceId, brand.
 typedef std::vector<std::string> Fields;
 const Fields kEmpty = {"", "", "", ""};
@@ -473,15 +424,15 @@ TEST(ParseReplyTest, WellFormedReplies) {
 
   const std::vector<ReplyCase> cases = {
       {"a printer's reply: PTR answer; SRV, TXT and A additional records",
-       PrinterReply(kReplyFlags, kPrinterTxt).bytes(), true, kPrinter},
+       PrinterReply().bytes(), true, kPrinter},
       {"a 12-byte datagram", twelve.bytes(), false, kEmpty},
       {"a 13-byte response with every count 0", thirteen.bytes(), false, kEmpty},
       {"the query packet (QR 0)",
        std::vector<unsigned char>(gDNSQueryPacket, gDNSQueryPacket + 41), false, kEmpty},
-      {"QR 0 in a printer's reply", PrinterReply(0x0400, kPrinterTxt).bytes(), false, kEmpty},
-      {"QR 0, every other flag bit set", PrinterReply(0x7FFF, kPrinterTxt).bytes(), false,
+      {"QR 0 in a printer's reply", PrinterReply(kPrinterTxt, 0x0400).bytes(), false, kEmpty},
+      {"QR 0, every other flag bit set", PrinterReply(kPrinterTxt, 0x7FFF).bytes(), false,
        kEmpty},
-      {"QR 1, every other flag bit set too", PrinterReply(0xFFFF, kPrinterTxt).bytes(), true,
+      {"QR 1, every other flag bit set too", PrinterReply(kPrinterTxt, 0xFFFF).bytes(), true,
        kPrinter},
       {"only the PTR answer: its second label is _udp", WithAnswer(0, 0).bytes(), false,
        kEmpty},
@@ -530,9 +481,9 @@ TEST(ParseReplyTest, BrandComesFromTheAttributes) {
                                                  "1284STRID=\"MFG:Tamo;MDL:T1;\""};
   const std::vector<std::string> korvane = {"PRINTERVIDPID=5A210001",
                                             "1284STRID=\"MFG:Tamo;MDL:T1;\""};
-  const std::vector<unsigned char> typical = PrinterReply(kReplyFlags, kPrinterTxt).bytes();
-  const std::vector<unsigned char> matched = PrinterReply(kReplyFlags, deviceIdOnly).bytes();
-  const std::vector<unsigned char> vendor = PrinterReply(kReplyFlags, korvane).bytes();
+  const std::vector<unsigned char> typical = PrinterReply().bytes();
+  const std::vector<unsigned char> matched = PrinterReply(deviceIdOnly).bytes();
+  const std::vector<unsigned char> vendor = PrinterReply(korvane).bytes();
   const Fields tamoId = {"", "10.0.0.5", "MFG:Tamo;MDL:T1;", "Tamo"};
   const Fields noBrand = {"", "10.0.0.5", "MFG:Tamo;MDL:T1;", ""};
   const Fields korvaneId = {"", "", "MFG:Tamo;MDL:T1;", "Korvane"};

@@ -21,6 +21,7 @@
 #include "connector.h"
 #include "data_buffer.h"
 #include "descriptor_watch.h"
+#include "dns_message.h"
 #include "kvt.h"
 #include "net_namespace.h"
 #include "test_util.h"
@@ -340,8 +341,7 @@ TEST(NetBroadcast, QueryLeavesOnTheFirstFiveUsableOfSevenInterfaces) {
       message.msg_controllen = sizeof(control);
       ssize_t n = recvmsg(receiver, &message, 0);
       if (!NS_CHECK(r, n >= 0)) break;
-      NS_CHECK(r, Bytes(payload, payload + n) ==
-                      Bytes(gDNSQueryPacket, gDNSQueryPacket + kDNSQueryPacketSize));
+      NS_CHECK(r, Bytes(payload, payload + n) == HostConfigQuery().bytes());
       char text[INET_ADDRSTRLEN];
       inet_ntop(AF_INET, &source.sin_addr, text, sizeof(text));
       NS_CHECK_EQ(r, kQueryPort, ntohs(source.sin_port));

@@ -1,5 +1,8 @@
-// Builds DNS-format messages byte by byte for the parser's tests and
-// benchmarks: replies as printers send them, and malformed ones.
+// Builds DNS-format messages byte by byte for the tests, the fuzz targets and
+// the benchmarks: the query, the reply a printer sends, and malformed
+// messages made of the same parts. Nothing here comes from the parser: names
+// are written label by label, pointers from offsets the builder reports, so
+// that the parser is checked against an independent writing of the format.
 #ifndef NETBACKEND_TESTS_SUPPORT_DNS_MESSAGE_H_
 #define NETBACKEND_TESTS_SUPPORT_DNS_MESSAGE_H_
 
@@ -11,6 +14,8 @@ const int kTypeA = 1;
 const int kTypePTR = 12;
 const int kTypeTXT = 16;
 const int kTypeSRV = 33;
+
+const int kReplyFlags = 0x8400;  // QR (a response) and AA
 
 // Builds a DNS-format message byte by byte; compression pointers take their
 // targets from Offset().
@@ -44,9 +49,11 @@ class Datagram {
   // 1024 to 1279.
   Datagram& Pointer(int offset) { return Byte(0xC0 | (offset >> 8)).Byte(offset & 0xFF); }
 
+  // ID 0x1234, then the flags and the four counts.
   Datagram& Header(int flags, int qd, int an, int ns, int ar) {
     return U16(0x1234).U16(flags).U16(qd).U16(an).U16(ns).U16(ar);
   }
+  // _host-config._udp.local, type PTR, class IN with the unicast-response bit.
   Datagram& HostConfigQuestion() {
     return Name({"_host-config", "_udp", "local"}).U16(kTypePTR).U16(0x8001);
   }
@@ -62,9 +69,69 @@ class Datagram {
     for (const std::string& s : strings) Label(s);
     return *this;
   }
+  // A whole TXT record named KVT._host-config, the name written in place.
+  Datagram& InstanceTxt(const std::vector<std::string>& strings) {
+    return Name({"KVT", "_host-config"}).Txt(strings);
+  }
 
  private:
   std::vector<unsigned char> bytes_;
 };
+
+// The query as the backend sends it: ID 0, no flags, the one question.
+inline Datagram HostConfigQuery() {
+  Datagram d;
+  d.U16(0).U16(0).U16(1).U16(0).U16(0).U16(0).HostConfigQuestion();
+  return d;
+}
+
+// Where a reply that repeats the question holds _host-config._udp.local, and
+// where its "local" label starts.
+const int kQuestionName = 12;
+const int kLocalLabel = 12 + 13 + 5;
+// Where the instance name "KVT-1234" stands in PrinterReply: in the RDATA of
+// the PTR answer (C0 0C and ten bytes of fixed fields) after the question.
+const int kInstanceName = 12 + 29 + 2 + 10;
+
+// The attributes a printer of vendor 0x2E97 puts in its TXT record. They
+// give the MAC address 80C4A2E691D5, the address 10.0.0.5 and the brand Tamo.
+const std::vector<std::string> kPrinterTxt = {
+    "IPADDRESS=10.0.0.5",
+    "IPNETMASK=255.255.255.0",
+    "IPGATEWAY=10.0.0.1",
+    "IPNAME=KVT-1234",
+    "MACLAA=000000000000",
+    "MACUAA=0123456789AB",
+    "IPADDRSOURCE=DHCP",
+    "1284STRID=\"MFG:Tamo;CMD:ESC/P;MDL:T1;CLS:PRINTER;\"",
+    "PASSWORDSET=0",
+    "ADAPTERNAME=KVT-1234",
+    "CPDATTACHED=1",
+    "PRINTERVIDPID=2E970042",
+    "MDNSNAME=KVT-1234",
+};
+
+// The question and the PTR answer naming the instance KVT-1234, in a reply
+// that announces `authority` and `additional` records after them.
+inline Datagram WithAnswer(int authority, int additional, int flags = kReplyFlags) {
+  Datagram d;
+  d.Header(flags, 1, 1, authority, additional).HostConfigQuestion();
+  d.Pointer(kQuestionName).Fixed(kTypePTR, 11).Label("KVT-1234").Pointer(kQuestionName);
+  return d;
+}
+
+// A reply as a printer sends it by unicast: the question repeated, the PTR
+// answer naming the instance, then SRV, TXT (holding `txt`) and A records
+// whose names point back into it; about 300 bytes with kPrinterTxt.
+inline Datagram PrinterReply(const std::vector<std::string>& txt = kPrinterTxt,
+                             int flags = kReplyFlags) {
+  Datagram d = WithAnswer(0, 3, flags);
+  d.Pointer(kInstanceName).Fixed(kTypeSRV, 6 + 9 + 2).U16(0).U16(0).U16(9100);
+  const int host = d.Offset();
+  d.Label("KVT-1234").Pointer(kLocalLabel);
+  d.Pointer(kInstanceName).Txt(txt);
+  d.Pointer(host).Fixed(kTypeA, 4).Byte(10).Byte(0).Byte(0).Byte(5);
+  return d;
+}
 
 #endif  // NETBACKEND_TESTS_SUPPORT_DNS_MESSAGE_H_
