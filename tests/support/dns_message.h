@@ -69,9 +69,10 @@ class Datagram {
     for (const std::string& s : strings) Label(s);
     return *this;
   }
-  // A whole TXT record named KVT._host-config, the name written in place.
+  // The name KVT._host-config written in place, and a whole TXT record so named.
+  Datagram& InstanceName() { return Name({"KVT", "_host-config"}); }
   Datagram& InstanceTxt(const std::vector<std::string>& strings) {
-    return Name({"KVT", "_host-config"}).Txt(strings);
+    return InstanceName().Txt(strings);
   }
 
  private:
