@@ -37,6 +37,7 @@
 #include <gtest/gtest.h>
 
 #include "test_files.h"
+#include "test_util.h"
 #include "trace_file.h"
 
 namespace {
@@ -131,20 +132,12 @@ class TraceLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
-    const char* saved = getenv("TMPDIR");
-    hadTmpdir_ = saved != nullptr;
-    if (hadTmpdir_) savedTmpdir_ = saved;
-    setenv("TMPDIR", dir_.path().c_str(), 1);
     ResetTrace();
     unlink(OwnTracePath().c_str());
   }
   void TearDown() override {
     ResetTrace();
     unlink(OwnTracePath().c_str());
-    if (hadTmpdir_)
-      setenv("TMPDIR", savedTmpdir_.c_str(), 1);
-    else
-      unsetenv("TMPDIR");
   }
 
   void Marker(const std::string& name) {
@@ -152,8 +145,7 @@ class TraceLogTest : public ::testing::Test {
   }
 
   TempDir dir_{"trace_log_test"};
-  bool hadTmpdir_ = false;
-  std::string savedTmpdir_;
+  ScopedEnv tmpdir_{"TMPDIR", dir_.path().c_str()};  // what the tests set, put back after
 };
 
 // ---------------------------------------------------------------- formatter

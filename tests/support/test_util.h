@@ -1,12 +1,15 @@
 // Small things every kind of test uses: a descriptor closed with its scope,
-// bytes that are not all alike, and the clock that tests measure waits with.
+// an environment variable set for a scope, bytes that are not all alike,
+// and the clock that tests measure waits with.
 #ifndef NETBACKEND_TESTS_SUPPORT_TEST_UTIL_H_
 #define NETBACKEND_TESTS_SUPPORT_TEST_UTIL_H_
 
+#include <stdlib.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 #include <vector>
 
 using Bytes = std::vector<unsigned char>;
@@ -26,6 +29,32 @@ class Fd {
 
  private:
   int fd_;
+};
+
+// Sets the environment variable `name` to `value` (unsets it for nullptr)
+// and, at the end of the scope, puts back what it was.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    const char* old = getenv(name);
+    hadOld_ = old != nullptr;
+    if (hadOld_) old_ = old;
+    Set(value);
+  }
+  ~ScopedEnv() { Set(hadOld_ ? old_.c_str() : nullptr); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  void Set(const char* value) {
+    if (value != nullptr)
+      setenv(name_.c_str(), value, 1);
+    else
+      unsetenv(name_.c_str());
+  }
+  std::string name_;
+  bool hadOld_;
+  std::string old_;
 };
 
 // `size` bytes seed, seed + 7, seed + 14, ... (mod 256): two patterns of
