@@ -43,8 +43,8 @@ ln "$work/tamo" "$work/gprinter"
 mkdir -p "$work/jobs"
 
 export PRINTER_SIM=$SOURCE_DIR/build/default/tools/printer_sim
-# shellcheck source=tests/lib/netlab.sh
-source tests/lib/netlab.sh
+# shellcheck source=tests/e2e/lib/netlab.sh
+source tests/e2e/lib/netlab.sh
 cleanup_work() { rm -rf "$work"; }
 trap cleanup_work EXIT
 

@@ -24,8 +24,8 @@ COUNT=100
 [[ -x $PRINTER_SIM ]] || { echo "listing_bench: no printer_sim at $PRINTER_SIM (set PRINTER_SIM)" >&2; exit 1; }
 PY=$(command -v python3) || { echo "listing_bench: python3 is needed" >&2; exit 1; }
 
-# shellcheck source=../tests/lib/netlab.sh source-path=SCRIPTDIR
-source "$root/tests/lib/netlab.sh"
+# shellcheck source=../tests/e2e/lib/netlab.sh source-path=SCRIPTDIR
+source "$root/tests/e2e/lib/netlab.sh"
 lab=bench$$
 netlab_up "$lab"
 tmp=$(netlab_tmpdir "$lab")

@@ -27,8 +27,8 @@ for f in "$NETBACKEND" "$PRINTER_SIM" "$FAKE_SOCKET"; do
 done
 command -v nft >/dev/null || { echo "loss_bench: nft is needed (Debian's nftables)" >&2; exit 1; }
 
-# shellcheck source=../tests/lib/netlab.sh source-path=SCRIPTDIR
-source "$root/tests/lib/netlab.sh"
+# shellcheck source=../tests/e2e/lib/netlab.sh source-path=SCRIPTDIR
+source "$root/tests/e2e/lib/netlab.sh"
 
 work=$(mktemp -d /tmp/loss_bench.XXXXXX)
 trap 'rm -rf -- "$work"' EXIT

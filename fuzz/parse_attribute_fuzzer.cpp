@@ -2,8 +2,10 @@
 // ParseAttribute under every brand text. The checks are what any attribute
 // must leave behind: only the fields of its own key change, the MAC address
 // is 12 upper-case hex digits, the brand is a vendor word or the brand text,
-// applying an attribute twice is the same as once, and the small helpers
-// agree with independent readings of the same text.
+// applying an attribute twice is the same as once, the small helpers agree
+// with independent readings of the same text, and the attribute read from a
+// printer's reply (built by tests/support/dns_message.h) fills the record as
+// ParseAttribute does.
 
 #include <stddef.h>
 #include <stdint.h>
@@ -11,7 +13,10 @@
 #include <stdlib.h>
 
 #include <string>
+#include <vector>
 
+#include "data_buffer.h"
+#include "dns_message.h"
 #include "kvt.h"
 
 #include "fuzz_check.h"
@@ -130,6 +135,16 @@ void CheckAttribute(const Discoverer& discoverer, const std::string& attribute) 
   if (key != "PRINTERVIDPID") FUZZ_CHECK(branded.brand() == "Korvane");
 }
 
+// `text`, the one string of the TXT record in `reply`, read by the reply
+// parser: the record ParseAttribute gives for its text up to a zero byte,
+// where a character-string's text ends.
+void CheckInReply(const Discoverer& discoverer, const DataBuffer& reply, const std::string& text) {
+  DeviceRecord fromReply, direct;
+  FUZZ_CHECK(discoverer.ParseReply(reply, fromReply));
+  discoverer.ParseAttribute(text.substr(0, text.find('\0')), direct);
+  FUZZ_CHECK(Same(fromReply, direct));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -138,6 +153,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Discoverer(kPrograms[3]), Discoverer(kPrograms[4])};
   const std::string attribute(reinterpret_cast<const char*>(data), size);
   CheckHelpers(attribute);
-  for (const Discoverer& discoverer : discoverers) CheckAttribute(discoverer, attribute);
+  const std::string text = attribute.substr(0, 255);  // what a character-string holds
+  const std::vector<unsigned char> bytes = PrinterReply({text}).bytes();
+  DataBuffer reply(static_cast<int>(bytes.size()));
+  reply.Assign(bytes.data(), static_cast<int>(bytes.size()));
+  for (const Discoverer& discoverer : discoverers) {
+    CheckAttribute(discoverer, attribute);
+    CheckInReply(discoverer, reply, text);
+  }
   return 0;
 }

@@ -13,34 +13,9 @@
 #include <gtest/gtest.h>
 
 #include "kvt.h"
+#include "test_util.h"
 
 namespace {
-
-// Sets or clears DEVICE_URI for one case and puts the old value back.
-class DeviceUri {
- public:
-  explicit DeviceUri(const char* value) {
-    const char* old = getenv("DEVICE_URI");
-    hadOld_ = old != nullptr;
-    if (hadOld_) old_ = old;
-    if (value != nullptr)
-      setenv("DEVICE_URI", value, 1);
-    else
-      unsetenv("DEVICE_URI");
-  }
-  ~DeviceUri() {
-    if (hadOld_)
-      setenv("DEVICE_URI", old_.c_str(), 1);
-    else
-      unsetenv("DEVICE_URI");
-  }
-  DeviceUri(const DeviceUri&) = delete;
-  DeviceUri& operator=(const DeviceUri&) = delete;
-
- private:
-  bool hadOld_;
-  std::string old_;
-};
 
 struct UriRow {
   const char* why;
@@ -80,7 +55,7 @@ TEST(DeviceUriTest, SchemeAndTargetAreSplitAtTheFirstSeparators) {
   };
   for (const UriRow& row : rows) {
     SCOPED_TRACE(row.why);
-    DeviceUri uri(row.value);
+    ScopedEnv uri("DEVICE_URI", row.value);
     std::string scheme = "stale scheme";
     std::string target = "stale target";
     ReadUriScheme(scheme);

@@ -11,15 +11,9 @@
 #include <vector>
 
 #include "kvt.h"
+#include "test_util.h"
 
 namespace {
-
-std::vector<unsigned char> Pattern(int n, int seed) {
-  std::vector<unsigned char> bytes(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i)
-    bytes[static_cast<size_t>(i)] = static_cast<unsigned char>(seed + i * 7);
-  return bytes;
-}
 
 std::vector<unsigned char> Contents(const DataBuffer& buffer) {
   return std::vector<unsigned char>(buffer.Data(), buffer.Data() + buffer.Length());

@@ -13,7 +13,6 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <set>
@@ -21,36 +20,9 @@
 
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double MillisecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-long Microseconds(const timeval& t) { return t.tv_sec * 1000000L + t.tv_usec; }
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { Reset(-1); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  void Reset(int fd) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 // Descriptors in known states: `readable` has a byte waiting, `writable` is
 // a pipe's write end, `both` is a socket with data waiting (readable and

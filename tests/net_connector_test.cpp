@@ -1,18 +1,16 @@
 // The connector and its watch on real sockets. Each scenario runs in a forked
-// child inside private network namespaces (see net_namespace.h); nothing here
-// touches the machine's own network.
+// child inside private network namespaces (see support/net_namespace.h);
+// nothing here touches the machine's own network.
 
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <pwd.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -23,38 +21,23 @@
 #include "connector.h"
 #include "data_buffer.h"
 #include "descriptor_watch.h"
+#include "dns_message.h"
 #include "kvt.h"
 #include "net_namespace.h"
+#include "test_util.h"
+#include "trace_file.h"
 #include "trace_log.h"
 
 namespace {
 
 using nettest::Enter;
 using nettest::Ip;
-using nettest::MillisecondsSince;
 using nettest::NetNs;
 using nettest::Report;
 using nettest::RunInNamespace;
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<unsigned char>;
 
 const int kQueryPort = 5353;
 const int kCapacity = 4096;
-
-// A descriptor closed with its scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 sockaddr_in Address(const char* ip, int port) {
   sockaddr_in address;
@@ -86,19 +69,9 @@ ssize_t SendDatagram(const char* ip, int port, const Bytes& bytes) {
                 reinterpret_cast<sockaddr*>(&to), sizeof(to));
 }
 
-Bytes Pattern(int size, int seed) {
-  Bytes bytes(static_cast<size_t>(size));
-  for (int i = 0; i < size; ++i) bytes[static_cast<size_t>(i)] = static_cast<unsigned char>(i * 7 + seed);
-  return bytes;
-}
-
 Bytes Contents(const DataBuffer& buffer, int from, int to) {
   return Bytes(buffer.Data() + from, buffer.Data() + to);
 }
-
-long Microseconds(const timeval& t) { return t.tv_sec * 1000000L + t.tv_usec; }
-
-Bytes Query() { return Bytes(gDNSQueryPacket, gDNSQueryPacket + kDNSQueryPacketSize); }
 
 // What standard error receives while the capture lives.
 class CaptureStderr {
@@ -368,7 +341,7 @@ TEST(NetBroadcast, QueryLeavesOnTheFirstFiveUsableOfSevenInterfaces) {
       message.msg_controllen = sizeof(control);
       ssize_t n = recvmsg(receiver, &message, 0);
       if (!NS_CHECK(r, n >= 0)) break;
-      NS_CHECK(r, Bytes(payload, payload + n) == Query());
+      NS_CHECK(r, Bytes(payload, payload + n) == HostConfigQuery().bytes());
       char text[INET_ADDRSTRLEN];
       inet_ntop(AF_INET, &source.sin_addr, text, sizeof(text));
       NS_CHECK_EQ(r, kQueryPort, ntohs(source.sin_port));
@@ -754,39 +727,16 @@ TEST(NetConnect, UnansweredAddressEndsAfterTheOneSecondWaits) {
 // ---------------------------------------------------------------------------
 // The trace of the connector's operations.
 
-// "<home of the real user>/<executable's base name>|<pid>.log".
-std::string LogPathOf(pid_t pid) {
-  char exe[1024] = {};
-  if (readlink("/proc/self/exe", exe, sizeof(exe) - 1) < 0) return "";
-  const char* slash = strrchr(exe, '/');
-  passwd* pw = getpwuid(getuid());
-  if (slash == nullptr || pw == nullptr) return "";
-  return std::string(pw->pw_dir) + "/" + (slash + 1) + "|" + std::to_string(pid) + ".log";
-}
-
-std::string HexRow(const Bytes& bytes) {
-  std::string row;
-  char pair[4];
-  for (unsigned char b : bytes) {
-    snprintf(pair, sizeof(pair), "%.2X ", b);
-    row += pair;
-  }
-  return row;
-}
-
 TEST(NetTrace, ConnectorOperationsWriteTheirLines) {
-  char dir[] = "/tmp/net_trace_XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
-  std::string marker = std::string(dir) + "/.slog";
-  { std::ofstream(marker.c_str()); }
+  TempDir dir("net_trace");
+  ASSERT_TRUE(WriteFile(dir / ".slog", "", 0644));
 
   pid_t child = -1;
   std::string failures = RunInNamespace(true, 20, [&](Report& r) {
-    setenv("TMPDIR", dir, 1);
+    setenv("TMPDIR", dir.path().c_str(), 1);
     // This process may have found the trace off before; start afresh.
     gLogFD = -1;
-    std::string path = LogPathOf(getpid());
-    if (!NS_CHECK(r, !path.empty())) return;
+    const std::string path = OwnTracePath();
 
     // Untrusted reply bytes: format directives and unprintable bytes must
     // come out as they are, never be interpreted.
@@ -817,9 +767,8 @@ TEST(NetTrace, ConnectorOperationsWriteTheirLines) {
 
     struct stat info;
     NS_CHECK(r, stat(path.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600);
-    std::ifstream file(path.c_str());
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    const std::string content = ReadFile(path);
+    const std::vector<TraceLine> lines = TraceLines(content);
     unlink(path.c_str());
 
     // Each expected body, in order, with the function it is traced from.
@@ -834,39 +783,30 @@ TEST(NetTrace, ConnectorOperationsWriteTheirLines) {
         {"end with ret=1", "Broadcast"},
         {"begin", "ReceiveReply"},
         {"received " + n + " bytes from 127.0.0.1: HELLO %s%n %d..", "ReceiveReply"},
-        {HexRow(reply), "ReceiveReply"},
+        {TraceHex(reply, 0, reply.size()), "ReceiveReply"},
         {"end with data.size=" + n + " ret=" + n, "ReceiveReply"},
         {"begin data.size=41 port=5400", "Broadcast"},
         {"end bind with error ret=-1", "Broadcast"},
         {"begin with ip=127.0.0.1 port=" + std::to_string(kListenPort), "Connect"},
         {"end with ret=0", "Connect"},
     };
-    const std::regex head("^\\|\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} +\\d+\\| ");
     size_t at = 0;
     for (const auto& e : expected) {
-      std::regex line("^\\|\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} +\\d+\\| " +
-                      std::regex_replace(e.body, std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&") +
-                      " \\[src/connector-\\d+-" + e.function + "\\]$");
-      while (at < lines.size() && !std::regex_match(lines[at], line)) ++at;
-      if (!NS_CHECK(r, at < lines.size())) {
-        r.Check(false, __FILE__, __LINE__, "missing in order: " + e.body + " (" + e.function + ")");
+      while (at < lines.size() && !(lines[at].body == e.body && lines[at].function == e.function &&
+                                    lines[at].source == "src/connector"))
+        ++at;
+      if (!r.Check(at < lines.size(), __FILE__, __LINE__,
+                   "missing in order: " + e.body + " (" + e.function + ")"))
         break;
-      }
       ++at;
     }
-    for (const std::string& line : lines) NS_CHECK(r, std::regex_search(line, head));
-    if (!r.text().empty()) {
-      std::string all;
-      for (const std::string& line : lines) all += line + "\n";
-      r.Check(false, __FILE__, __LINE__, "trace file was:\n" + all);
-    }
+    for (const TraceLine& line : lines) NS_CHECK(r, !line.stamp.empty());  // a whole trace line
+    if (!r.text().empty()) r.Check(false, __FILE__, __LINE__, "trace file was:\n" + content);
   }, &child);
   EXPECT_EQ("", failures);
 
   // Whatever the child did, leave nothing behind.
-  if (child > 0) unlink(LogPathOf(child).c_str());
-  unlink(marker.c_str());
-  rmdir(dir);
+  if (child > 0) unlink(OwnTracePath(child).c_str());
 }
 
 }  // namespace

@@ -8,8 +8,6 @@
 // nothing anywhere and ends at once, whatever the program was meant to do.
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
-#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,7 +17,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "test_files.h"
+#include "trace_file.h"
 
 namespace {
 
@@ -47,11 +45,6 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The trace file of a process running the program file `base`.
-std::string TracePath(const std::string& base, pid_t pid) {
-  return HomeDir() + "/" + base + "|" + std::to_string(pid) + ".log";
-}
-
 bool CopyFile(const std::string& from, const std::string& to, mode_t mode) {
   std::string bytes = ReadFile(from);
   return !bytes.empty() && WriteFile(to, bytes, mode);
@@ -70,9 +63,8 @@ struct Outcome {
 class ProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/process_netbackend.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    dir_ = pattern;
+    dir_ = temp_.path();
+    ASSERT_FALSE(dir_.empty());
     ASSERT_EQ(0, chmod(dir_.c_str(), 0755));
     unshare_ = Unshare();
     ASSERT_FALSE(unshare_.empty()) << "util-linux unshare is needed";
@@ -85,7 +77,6 @@ class ProcessTest : public ::testing::Test {
 
   void TearDown() override {
     for (const std::string& path : traces_) unlink(path.c_str());
-    RemoveTree(dir_);
   }
 
   // Puts a copy of the recording backend at "<serverBin>/backend/socket".
@@ -182,6 +173,7 @@ class ProcessTest : public ::testing::Test {
 
   std::string Trace(const Outcome& run) const { return ReadFile(TracePath("netbackend", run.pid)); }
 
+  TempDir temp_{"process_netbackend"};
   std::string dir_;
   std::string unshare_;
   std::string tmp_;
@@ -196,14 +188,7 @@ std::vector<std::string> JobArgs() { return {"1", "root", "title", "1", "", "/de
 
 // The bodies of the trace lines written by main.
 std::vector<std::string> MainLines(const std::string& trace) {
-  static const std::regex kMain(
-      R"(^\|\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} +\d+\| (.*) \[src/netbackend-\d+-main\]$)");
-  std::vector<std::string> bodies;
-  for (const std::string& line : Lines(trace)) {
-    std::smatch match;
-    if (std::regex_match(line, match, kMain)) bodies.push_back(match[1].str());
-  }
-  return bodies;
+  return TraceBodies(trace, "src/netbackend", "main");
 }
 
 bool DiscoveryRan(const std::string& trace) {
@@ -502,10 +487,6 @@ TEST_F(ProcessTest, SymbolicLinkNameDoesNotCount) {
 // ------------------------------------------------------------ trace file
 
 TEST_F(ProcessTest, TraceFileNameModeAndLineFormat) {
-  static const std::regex kMainLine(
-      R"(^\|\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} +\d+\| .* \[src/netbackend-\d+-main\]$)");
-  static const std::regex kAnyLine(
-      R"(^\|\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} +\d+\| .* \[src/[a-z_]+-\d+-[A-Za-z_]+\]$)");
   struct Row {
     const char* why;
     const char* marker;  // nullptr: none
@@ -536,12 +517,11 @@ TEST_F(ProcessTest, TraceFileNameModeAndLineFormat) {
     std::string trace = ReadFile(path);
     ASSERT_FALSE(trace.empty());
     EXPECT_EQ('\n', trace.back());
-    size_t mainLines = 0;
-    for (const std::string& line : Lines(trace)) {
-      EXPECT_TRUE(std::regex_match(line, kAnyLine)) << line;
-      if (std::regex_match(line, kMainLine)) ++mainLines;
+    for (const std::string& text : Lines(trace)) {
+      TraceLine line;
+      EXPECT_TRUE(ParseTraceLine(text, &line) && line.source.compare(0, 4, "src/") == 0) << text;
     }
-    EXPECT_EQ(row.mainLines, mainLines) << trace;
+    EXPECT_EQ(row.mainLines, MainLines(trace).size()) << trace;
   }
 }
 

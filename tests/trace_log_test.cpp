@@ -5,13 +5,11 @@
 //
 // The trace's globals are process-wide, so every test starts from "never
 // opened" (log_exit, gLogFD -1, gLogLevel 0) with TMPDIR pointing at a fresh
-// directory, and deletes this process's log file "<home>/<exe name>|<pid>.log"
-// afterwards.
+// directory, and deletes this process's trace file (OwnTracePath) afterwards.
 #include "trace_log.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <grp.h>
 #include <math.h>
 #include <pthread.h>
@@ -39,42 +37,12 @@
 #include <gtest/gtest.h>
 
 #include "test_files.h"
+#include "test_util.h"
+#include "trace_file.h"
 
 namespace {
 
 const int kNobody = 65534;
-
-std::string ExeBaseName() {
-  char exe[4096] = {0};
-  if (readlink("/proc/self/exe", exe, sizeof(exe) - 1) < 0) return "";
-  const char* slash = strrchr(exe, '/');
-  return slash != nullptr ? slash + 1 : exe;
-}
-
-// Where this process's trace must land: "<home>/<exe name>|<pid>.log".
-std::string LogPathOf(pid_t pid) {
-  return HomeDir() + "/" + ExeBaseName() + "|" + std::to_string(pid) + ".log";
-}
-std::string OwnLogPath() { return LogPathOf(getpid()); }
-
-// A fresh directory under /tmp, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/trace_log_test.XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    RemoveTree(path_);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 void ResetTrace() {
   log_exit();
@@ -145,86 +113,39 @@ std::string Stamp(time_t when) {
 // right-aligned in 15 columns, then "| "; its time lies in [before, after].
 ::testing::AssertionResult IsHead(const std::string& head, pthread_t thread,
                                   time_t before, time_t after) {
-  static const std::regex kHead(
-      R"(^\|(\d\d/\d\d \d\d:\d\d:\d\d)\.\d{3} ([ 0-9]+)\| $)");
-  std::smatch match;
-  if (!std::regex_match(head, match, kHead))
+  TraceLine line;
+  if (!ParseTraceHead(head, &line))
     return ::testing::AssertionFailure() << "malformed head [" << head << "]";
   char id[64];
   snprintf(id, sizeof(id), "%15lu", static_cast<unsigned long>(thread));
-  if (match[2].str() != id)
+  if (line.thread != id)
     return ::testing::AssertionFailure()
-           << "thread id field [" << match[2].str() << "], want [" << id << "]";
-  std::string stamp = match[1].str();
+           << "thread id field [" << line.thread << "], want [" << id << "]";
+  std::string stamp = line.stamp.substr(0, 14);  // to the second
   if (stamp < Stamp(before) || stamp > Stamp(after))
     return ::testing::AssertionFailure()
            << "time " << stamp << " outside " << Stamp(before) << ".." << Stamp(after);
   return ::testing::AssertionSuccess();
 }
 
-struct TraceLine {
-  std::string head;  // the first 37 bytes
-  std::string body;
-  std::string tail;  // " [file-line-function]\n"
-};
-
-// Splits a trace file into lines and each line into head, body and tail. A
-// line that is too short or has no " [" tail yields an empty tail.
-std::vector<TraceLine> ParseLines(const std::string& content) {
-  const size_t kHeadLength = 37;
-  std::vector<TraceLine> lines;
-  size_t start = 0;
-  while (start < content.size()) {
-    size_t end = content.find('\n', start);
-    if (end == std::string::npos) end = content.size() - 1;
-    std::string text = content.substr(start, end + 1 - start);
-    start = end + 1;
-    TraceLine line;
-    if (text.size() < kHeadLength) {
-      line.body = text;
-      lines.push_back(line);
-      continue;
-    }
-    line.head = text.substr(0, kHeadLength);
-    size_t tail = text.rfind(" [");
-    if (tail == std::string::npos || tail < kHeadLength) {
-      line.body = text.substr(kHeadLength);
-    } else {
-      line.body = text.substr(kHeadLength, tail - kHeadLength);
-      line.tail = text.substr(tail);
-    }
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 class TraceLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
-    const char* saved = getenv("TMPDIR");
-    hadTmpdir_ = saved != nullptr;
-    if (hadTmpdir_) savedTmpdir_ = saved;
-    setenv("TMPDIR", dir_.path().c_str(), 1);
     ResetTrace();
-    unlink(OwnLogPath().c_str());
+    unlink(OwnTracePath().c_str());
   }
   void TearDown() override {
     ResetTrace();
-    unlink(OwnLogPath().c_str());
-    if (hadTmpdir_)
-      setenv("TMPDIR", savedTmpdir_.c_str(), 1);
-    else
-      unsetenv("TMPDIR");
+    unlink(OwnTracePath().c_str());
   }
 
   void Marker(const std::string& name) {
     ASSERT_TRUE(WriteFile(dir_ / name, "", 0644)) << name;
   }
 
-  TempDir dir_;
-  bool hadTmpdir_ = false;
-  std::string savedTmpdir_;
+  TempDir dir_{"trace_log_test"};
+  ScopedEnv tmpdir_{"TMPDIR", dir_.path().c_str()};  // what the tests set, put back after
 };
 
 // ---------------------------------------------------------------- formatter
@@ -359,7 +280,7 @@ TEST_F(TraceLogTest, BodyIsWrittenInChunksOf2048Bytes) {
       log_printf('I', 1, "src/x", "fn", row.format.c_str(), row.argument.c_str());
     std::vector<std::string> pieces = capture.Pieces();
     ASSERT_EQ(row.chunks.size() + 2, pieces.size());
-    EXPECT_EQ(37u, pieces.front().size());
+    EXPECT_EQ(kTraceHeadSize, pieces.front().size());
     EXPECT_EQ(" [src/x-1-fn]\n", pieces.back());
     std::string body;
     for (size_t i = 0; i < row.chunks.size(); ++i) {
@@ -375,23 +296,13 @@ TEST_F(TraceLogTest, FiveThousandByteBodyLandsWholeInTheFile) {
   std::string text(5000, 'x');
   for (size_t i = 0; i < text.size(); i += 100) text[i] = static_cast<char>('0' + i / 100 % 10);
   log_printf('I', 42, "src/big", "Big", "%s", text.c_str());
-  std::vector<TraceLine> lines = ParseLines(ReadFile(OwnLogPath()));
+  std::vector<TraceLine> lines = TraceLines(ReadFile(OwnTracePath()));
   ASSERT_EQ(1u, lines.size());
   EXPECT_EQ(text, lines[0].body);
-  EXPECT_EQ(" [src/big-42-Big]\n", lines[0].tail);
+  EXPECT_EQ(" [src/big-42-Big]", lines[0].tail);
 }
 
 // ----------------------------------------------------------------- hex dump
-
-std::string HexOf(const std::vector<unsigned char>& bytes, size_t from, size_t to) {
-  std::string text;
-  char pair[4];
-  for (size_t i = from; i < to; ++i) {
-    snprintf(pair, sizeof(pair), "%.2X ", bytes[i]);
-    text += pair;
-  }
-  return text;
-}
 
 TEST_F(TraceLogTest, HexDumpBreaksRowsAfter39Bytes) {
   std::vector<unsigned char> bytes(200);
@@ -402,14 +313,14 @@ TEST_F(TraceLogTest, HexDumpBreaksRowsAfter39Bytes) {
   };
   const Row rows[] = {
       {0, {}},
-      {1, {HexOf(bytes, 0, 1)}},
-      {39, {HexOf(bytes, 0, 39)}},
-      {40, {HexOf(bytes, 0, 39) + "\n", HexOf(bytes, 39, 40)}},
-      {120, {HexOf(bytes, 0, 39) + "\n", HexOf(bytes, 39, 78) + "\n",
-             HexOf(bytes, 78, 117) + "\n", HexOf(bytes, 117, 120)}},
+      {1, {TraceHex(bytes, 0, 1)}},
+      {39, {TraceHex(bytes, 0, 39)}},
+      {40, {TraceHex(bytes, 0, 39) + "\n", TraceHex(bytes, 39, 40)}},
+      {120, {TraceHex(bytes, 0, 39) + "\n", TraceHex(bytes, 39, 78) + "\n",
+             TraceHex(bytes, 78, 117) + "\n", TraceHex(bytes, 117, 120)}},
       // Over 120 bytes the dump starts on its own line.
-      {121, {"\n" + HexOf(bytes, 0, 39) + "\n", HexOf(bytes, 39, 78) + "\n",
-             HexOf(bytes, 78, 117) + "\n", HexOf(bytes, 117, 121)}},
+      {121, {"\n" + TraceHex(bytes, 0, 39) + "\n", TraceHex(bytes, 39, 78) + "\n",
+             TraceHex(bytes, 78, 117) + "\n", TraceHex(bytes, 117, 121)}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.count);
@@ -455,7 +366,7 @@ TEST_F(TraceLogTest, HexDumpNeedsTheFullTrace) {
   Marker(".slog");
   log_hexdump(1, "f", "g", some, 3);
   EXPECT_EQ(-1, gLogFD.load());
-  EXPECT_FALSE(Exists(OwnLogPath()));
+  EXPECT_FALSE(Exists(OwnTracePath()));
 }
 
 // ------------------------------------------------------ markers and the file
@@ -466,26 +377,26 @@ TEST_F(TraceLogTest, LogFileIsNamedAfterHomeProgramAndPidWithMode0600) {
   time_t before = Now();
   log_printf('I', 31, "src/name", "Name", "first %d", 1);
   time_t after = Now();
-  const std::string path = OwnLogPath();
+  const std::string path = OwnTracePath();
   struct stat st;
   ASSERT_EQ(0, lstat(path.c_str(), &st)) << path;
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(0600u, st.st_mode & 07777);
   EXPECT_GT(gLogFD.load(), 0);
-  std::vector<TraceLine> lines = ParseLines(ReadFile(path));
+  std::vector<TraceLine> lines = TraceLines(ReadFile(path));
   ASSERT_EQ(1u, lines.size());
-  EXPECT_TRUE(IsHead(lines[0].head, pthread_self(), before, after));
+  EXPECT_TRUE(IsHead(ReadFile(path).substr(0, kTraceHeadSize), pthread_self(), before, after));
   EXPECT_EQ("first 1", lines[0].body);
-  EXPECT_EQ(" [src/name-31-Name]\n", lines[0].tail);
+  EXPECT_EQ(" [src/name-31-Name]", lines[0].tail);
 }
 
 TEST_F(TraceLogTest, ExistingLogFileIsAppendedTo) {
   Marker(".slog");
-  ASSERT_TRUE(WriteFile(OwnLogPath(), "earlier run\n", 0600));
+  ASSERT_TRUE(WriteFile(OwnTracePath(), "earlier run\n", 0600));
   log_printf('I', 1, "src/a", "f", "later");
-  std::string content = ReadFile(OwnLogPath());
+  std::string content = ReadFile(OwnTracePath());
   ASSERT_EQ(0u, content.find("earlier run\n"));
-  std::vector<TraceLine> lines = ParseLines(content.substr(12));
+  std::vector<TraceLine> lines = TraceLines(content.substr(12));
   ASSERT_EQ(1u, lines.size());
   EXPECT_EQ("later", lines[0].body);
 }
@@ -532,40 +443,40 @@ TEST_F(TraceLogTest, MarkerFilesChooseTheLevel) {
   const unsigned char dump[] = {0xDE, 0xAD};
   for (const MarkerRow& row : rows) {
     SCOPED_TRACE(row.why);
-    TempDir dir;
+    TempDir dir("trace_log_test");
     MakeMarker(dir / ".slog", row.full);
     MakeMarker(dir / ".slog_varn", row.iOnly);
     if (row.tmpdir == 0) setenv("TMPDIR", dir.path().c_str(), 1);
     if (row.tmpdir == 1) setenv("TMPDIR", "", 1);
     if (row.tmpdir == 2) unsetenv("TMPDIR");
     ResetTrace();
-    unlink(OwnLogPath().c_str());
+    unlink(OwnTracePath().c_str());
 
     // The first call opens the log whatever its letter.
     log_printf('F', 1, "src/m", "f", "F line");
     EXPECT_EQ(row.level, gLogLevel);
-    EXPECT_EQ(row.fileWritten, Exists(OwnLogPath()));
+    EXPECT_EQ(row.fileWritten, Exists(OwnTracePath()));
     if (row.fileWritten) {
       EXPECT_GT(gLogFD.load(), 0);
     } else {
       EXPECT_EQ(0, gLogFD.load());
     }
     if (row.fileWritten && !row.fLines) {
-      EXPECT_EQ("", ReadFile(OwnLogPath()));
+      EXPECT_EQ("", ReadFile(OwnTracePath()));
     }
     log_printf('I', 2, "src/m", "f", "I line");
     log_printf('X', 3, "src/m", "f", "X line");
     log_hexdump(4, "src/m", "f", dump, 2);
 
     std::vector<std::string> bodies;
-    for (const TraceLine& line : ParseLines(ReadFile(OwnLogPath()))) bodies.push_back(line.body);
+    for (const TraceLine& line : TraceLines(ReadFile(OwnTracePath()))) bodies.push_back(line.body);
     std::vector<std::string> want;
     if (row.fLines) want = {"F line", "I line", "X line", "DE AD "};
     else if (row.fileWritten) want = {"I line"};
     EXPECT_EQ(want, bodies);
 
     ResetTrace();
-    unlink(OwnLogPath().c_str());
+    unlink(OwnTracePath().c_str());
   }
 }
 
@@ -575,7 +486,7 @@ TEST_F(TraceLogTest, OffStaysOffForTheRun) {
   Marker(".slog");
   log_printf('I', 2, "src/a", "f", "still nobody");
   EXPECT_EQ(0, gLogFD.load());
-  EXPECT_FALSE(Exists(OwnLogPath()));
+  EXPECT_FALSE(Exists(OwnTracePath()));
 }
 
 TEST_F(TraceLogTest, LogExitClosesAndTheNextCallAppendsToTheSameFile) {
@@ -590,7 +501,7 @@ TEST_F(TraceLogTest, LogExitClosesAndTheNextCallAppendsToTheSameFile) {
   log_exit();  // harmless when closed
   log_printf('I', 2, "src/a", "f", "after exit");
   EXPECT_GT(gLogFD.load(), 0);
-  std::vector<TraceLine> lines = ParseLines(ReadFile(OwnLogPath()));
+  std::vector<TraceLine> lines = TraceLines(ReadFile(OwnTracePath()));
   ASSERT_EQ(2u, lines.size());
   EXPECT_EQ("before exit", lines[0].body);
   EXPECT_EQ("after exit", lines[1].body);
@@ -614,7 +525,7 @@ TEST_F(TraceLogTest, MarkerPathThatDoesNotFitDoesNotCount) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.length);
-    TempDir base;
+    TempDir base("trace_log_test");
     std::string tmpdir = DirOfLength(base.path(), row.length);
     ASSERT_EQ(row.length, tmpdir.size());
     ASSERT_TRUE(WriteFile(tmpdir + "/" + row.marker, "", 0644));
@@ -625,9 +536,9 @@ TEST_F(TraceLogTest, MarkerPathThatDoesNotFitDoesNotCount) {
     ResetTrace();
     log_printf('I', 1, "src/a", "f", "x");
     EXPECT_EQ(row.level, gLogLevel);
-    EXPECT_EQ(row.level != 0, Exists(OwnLogPath()));
+    EXPECT_EQ(row.level != 0, Exists(OwnTracePath()));
     ResetTrace();
-    unlink(OwnLogPath().c_str());
+    unlink(OwnTracePath().c_str());
   }
 }
 
@@ -656,7 +567,7 @@ int OpenAndReport() {
   int code = (gLogLevel == 0xF0F0 ? 1 : gLogLevel == 0x1F1F ? 2 : 0) +
              (gLogFD.load() > 0 ? 4 : 0);
   ResetTrace();
-  unlink(OwnLogPath().c_str());
+  unlink(OwnTracePath().c_str());
   return code;
 }
 
@@ -679,7 +590,7 @@ TEST_F(TraceLogTest, MarkerTheUserCannotWriteDoesNotCount) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
-    TempDir dir;
+    TempDir dir("trace_log_test");
     ASSERT_EQ(0, chmod(dir.path().c_str(), 0755));
     if (row.full != 0) {
       ASSERT_TRUE(WriteFile(dir / ".slog", "", row.full));
@@ -727,16 +638,16 @@ TEST_F(TraceLogTest, LogFileMustBeTheUsersOwnRegularFile) {
     SCOPED_TRACE(row.why);
     const std::string other = dir_ / "other";
     ASSERT_TRUE(WriteFile(other, "", 0600));
-    row.plant(OwnLogPath(), other);
+    row.plant(OwnTracePath(), other);
     // A reader, so that opening the FIFO for writing would succeed.
-    int reader = open(OwnLogPath().c_str(), O_RDONLY | O_NONBLOCK);
+    int reader = open(OwnTracePath().c_str(), O_RDONLY | O_NONBLOCK);
     ResetTrace();
     log_printf('I', 1, "src/a", "f", "secret");
     EXPECT_EQ(0, gLogFD.load());
     EXPECT_EQ("", ReadFile(other));
     if (reader >= 0) close(reader);
     ResetTrace();
-    unlink(OwnLogPath().c_str());
+    unlink(OwnTracePath().c_str());
     unlink(other.c_str());
   }
 }
@@ -761,20 +672,20 @@ TEST_F(TraceLogTest, FailedOpenIsRememberedForTheProcess) {
 TEST_F(TraceLogTest, FileStopsAt64MiBWithALineSayingSo) {
   const off_t kLimit = 64 << 20;
   Marker(".slog");
-  ASSERT_TRUE(WriteFile(OwnLogPath(), "", 0600));
-  ASSERT_EQ(0, truncate(OwnLogPath().c_str(), kLimit - 1000));  // a sparse file
+  ASSERT_TRUE(WriteFile(OwnTracePath(), "", 0600));
+  ASSERT_EQ(0, truncate(OwnTracePath().c_str(), kLimit - 1000));  // a sparse file
   const std::string body(300, 'b');
   for (int i = 0; i < 10; ++i) log_printf('I', 1, "src/a", "f", "%s", body.c_str());
   log_exit();
   struct stat st;
-  ASSERT_EQ(0, stat(OwnLogPath().c_str(), &st));
+  ASSERT_EQ(0, stat(OwnTracePath().c_str(), &st));
   EXPECT_LE(st.st_size, kLimit);
   EXPECT_GT(st.st_size, kLimit - 1000 + 300);
   std::string tail(static_cast<size_t>(st.st_size - (kLimit - 1000)), '\0');
-  int fd = open(OwnLogPath().c_str(), O_RDONLY);
+  int fd = open(OwnTracePath().c_str(), O_RDONLY);
   ASSERT_EQ(static_cast<ssize_t>(tail.size()), pread(fd, &tail[0], tail.size(), kLimit - 1000));
   close(fd);
-  std::vector<TraceLine> lines = ParseLines(tail);
+  std::vector<TraceLine> lines = TraceLines(tail);
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(body, lines[0].body);
   EXPECT_EQ("trace stopped: the file reached its limit of 64 MiB", lines.back().body);
@@ -782,7 +693,7 @@ TEST_F(TraceLogTest, FileStopsAt64MiBWithALineSayingSo) {
   // Later lines, in this process or after a reopen, add nothing.
   log_printf('I', 1, "src/a", "f", "more");
   struct stat again;
-  ASSERT_EQ(0, stat(OwnLogPath().c_str(), &again));
+  ASSERT_EQ(0, stat(OwnTracePath().c_str(), &again));
   EXPECT_EQ(st.st_size, again.st_size);
 }
 
@@ -790,7 +701,7 @@ TEST_F(TraceLogTest, FifoMarkerWithoutReaderDoesNotCountAndDoesNotBlock) {
   ASSERT_EQ(0, mkfifo((dir_ / ".slog").c_str(), 0666));
   pid_t child = 0;
   int code = RunInChild(OpenAndReport, -1, &child);
-  unlink(LogPathOf(child).c_str());
+  unlink(OwnTracePath(child).c_str());
   EXPECT_EQ(0, code) << "1014 means the open blocked until the alarm";
 }
 
@@ -824,7 +735,7 @@ TEST_F(TraceLogTest, ConcurrentLinesStayWholeAndInOrderPerThread) {
   for (struct dirent* entry; (entry = readdir(fds)) != nullptr;) {
     char target[4096] = {0};
     std::string link = std::string("/proc/self/fd/") + entry->d_name;
-    if (readlink(link.c_str(), target, sizeof(target) - 1) > 0 && OwnLogPath() == target)
+    if (readlink(link.c_str(), target, sizeof(target) - 1) > 0 && OwnTracePath() == target)
       ++opened;
   }
   closedir(fds);
@@ -833,7 +744,7 @@ TEST_F(TraceLogTest, ConcurrentLinesStayWholeAndInOrderPerThread) {
   // Pieces of different threads may interleave; each piece is whole. Walk the
   // file piece by piece and check that every thread wrote head, body, tail
   // for its lines 0..199 in order.
-  const std::string content = ReadFile(OwnLogPath());
+  const std::string content = ReadFile(OwnTracePath());
   const std::regex kBody(R"(^T(\d) #(\d+) payload;)");
   const std::regex kTail(R"(^ \[src/worker-(\d)-Work\]\n)");
   std::map<unsigned long, int> threadOf;
@@ -850,7 +761,7 @@ TEST_F(TraceLogTest, ConcurrentLinesStayWholeAndInOrderPerThread) {
     size_t length = 0;
     if (rest[0] == '|') {
       kind = 0;
-      length = 37;
+      length = kTraceHeadSize;
       std::string head = content.substr(pos, length);
       unsigned long id = strtoul(head.substr(20, 15).c_str(), nullptr, 10);
       ASSERT_EQ(1u, threadOf.count(id)) << "unknown thread in head at " << pos;

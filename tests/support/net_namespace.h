@@ -10,8 +10,8 @@
 // The child cannot use gtest's assertions (they would fail in a copy of the
 // process that gtest never hears from): it collects failures in a Report,
 // which travels back to the parent through a pipe.
-#ifndef NETBACKEND_TESTS_NET_NAMESPACE_H_
-#define NETBACKEND_TESTS_NET_NAMESPACE_H_
+#ifndef NETBACKEND_TESTS_SUPPORT_NET_NAMESPACE_H_
+#define NETBACKEND_TESTS_SUPPORT_NET_NAMESPACE_H_
 
 #include <errno.h>
 #include <fcntl.h>
@@ -25,7 +25,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -134,11 +133,6 @@ inline bool Ip(const std::string& commands) {
   return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-inline double MillisecondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(
-             std::chrono::steady_clock::now() - start).count();
-}
-
 inline std::string ReadAll(int fd) {
   std::string text;
   char chunk[4096];
@@ -224,4 +218,4 @@ inline std::string RunInNamespace(bool loopbackUp, int limitSeconds,
 
 }  // namespace nettest
 
-#endif  // NETBACKEND_TESTS_NET_NAMESPACE_H_
+#endif  // NETBACKEND_TESTS_SUPPORT_NET_NAMESPACE_H_

@@ -3,7 +3,7 @@
 # socket module, test-only) rather than the backend: every end-to-end test
 # trusts what the simulator puts on the wire, so that has to be right first.
 #
-# In a private lab (tests/lib/netlab.sh) it checks that
+# In a private lab (tests/e2e/lib/netlab.sh) it checks that
 #   - a datagram that is not exactly the query gets no answer;
 #   - the query gets one reply per printer and per repeat, on schedule, from
 #     the printer's own address, as a well-formed mDNS response whose TXT

@@ -5,7 +5,7 @@
 # running as lp (mode 0755) and as root (0700), and the Debian package.
 #
 # Every scheduler is isolated (its own configuration, state and spool, a unix
-# socket as its only listener, see tests/cups/cupsd.sh) and runs in the host
+# socket as its only listener, see tests/e2e/lib/cupsd.sh) and runs in the host
 # side of a netlab of its own, with the simulated printers on the printer
 # side. Independent checks run in parallel lanes, one netlab each: a lab per
 # lane also keeps one lane's discovery replies away from another's.
@@ -15,19 +15,18 @@
 # installed only into throw-away copies of what dpkg writes, in a private
 # mount namespace (see "the package database" below): the machine's installed
 # packages are the same afterwards, whatever they were before.
-# Environment (set by ctest): NETBACKEND, PRINTER_SIM, SOURCE_DIR, BINARY_DIR.
+# Environment (set by ctest): NETBACKEND, PRINTER_SIM, BINARY_DIR.
 set -uo pipefail
 
 : "${NETBACKEND:?NETBACKEND must name the built program}"
 : "${PRINTER_SIM:?PRINTER_SIM must name the built printer simulator}"
-: "${SOURCE_DIR:?SOURCE_DIR must name the source tree}"
 : "${BINARY_DIR:?BINARY_DIR must name the build tree}"
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=tests/lib/netlab.sh
-source "$SOURCE_DIR/tests/lib/netlab.sh"
-# shellcheck source=tests/cups/cupsd.sh
-source "$HERE/cups/cupsd.sh"
+# shellcheck source=lib/netlab.sh source-path=SCRIPTDIR
+source "$HERE/lib/netlab.sh"
+# shellcheck source=lib/cupsd.sh source-path=SCRIPTDIR
+source "$HERE/lib/cupsd.sh"
 
 SUITE_T0=${EPOCHREALTIME/./}
 

@@ -1,13 +1,14 @@
-// File helpers shared by the tests that look at what the program leaves on
-// disk: trace files, records of the stand-in socket backend, temp trees.
-#ifndef NETBACKEND_TESTS_TEST_FILES_H_
-#define NETBACKEND_TESTS_TEST_FILES_H_
+// Files and directories the tests make, read and remove: trace files,
+// records of the stand-in socket backend, temporary trees.
+#ifndef NETBACKEND_TESTS_SUPPORT_TEST_FILES_H_
+#define NETBACKEND_TESTS_SUPPORT_TEST_FILES_H_
 
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <pwd.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,4 +88,23 @@ inline std::string DirOfLength(const std::string& base, size_t length) {
   return path.size() == length && MakeDirs(path) ? path : "";
 }
 
-#endif  // NETBACKEND_TESTS_TEST_FILES_H_
+// A fresh directory "/tmp/<name>.XXXXXX" (mode 0700), removed with
+// everything in it at the end of its scope. path() is empty when it could
+// not be made.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& name) {
+    std::string pattern = "/tmp/" + name + ".XXXXXX";
+    if (mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
+  }
+  ~TempDir() { RemoveTree(path_); }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+#endif  // NETBACKEND_TESTS_SUPPORT_TEST_FILES_H_

@@ -20,7 +20,7 @@
 # temporary directory for inspection.
 #
 # Typical use:
-#   source "$SOURCE_DIR/tests/lib/netlab.sh"
+#   source "$SOURCE_DIR/tests/e2e/lib/netlab.sh"
 #   lab=smoke$$
 #   netlab_up "$lab"
 #   netlab_sim "$lab" --printer --macuaa 0123456789AB --ip 10.77.0.2
