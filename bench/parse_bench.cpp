@@ -33,7 +33,7 @@ namespace {
 std::vector<unsigned char> FullReply(int* records) {
   const int kSize = 4096;
   const int kFillerSize = 9 + 2 + 10 + 4;  // "host-NNN", pointer, fields, address
-  Datagram txt;  // measured apart to know how much room it leaves
+  Datagram txt;                            // measured apart to know how much room it leaves
   txt.Pointer(0).Txt(kPrinterTxt);
 
   Datagram m = WithAnswer(0, 0);
@@ -119,7 +119,8 @@ bool PeerParse(const unsigned char* msg, int size, int* attributes) {
       if (ns_parserr(&handle, section, i, &rr) != 0) return false;
       const char* name = ns_rr_name(rr);
       const char* dot = strchr(name, '.');
-      if (ns_rr_type(rr) != ns_t_txt || dot == nullptr || strncmp(dot + 1, "_host-config.", 13) != 0)
+      if (ns_rr_type(rr) != ns_t_txt || dot == nullptr ||
+          strncmp(dot + 1, "_host-config.", 13) != 0)
         continue;
       const unsigned char* p = ns_rr_rdata(rr);
       const unsigned char* end = p + ns_rr_rdlen(rr);
@@ -184,8 +185,8 @@ void BM_TypicalAgainstPeer(benchmark::State& state) {
   const double replies = static_cast<double>(state.iterations()) * kBatch;
   state.counters["peer_ns"] = std::chrono::duration<double, std::nano>(peer).count() / replies;
   state.counters["ours_ns"] = std::chrono::duration<double, std::nano>(ours).count() / replies;
-  state.counters["ratio"] = std::chrono::duration<double>(ours).count() /
-                            std::chrono::duration<double>(peer).count();
+  state.counters["ratio"] =
+      std::chrono::duration<double>(ours).count() / std::chrono::duration<double>(peer).count();
   state.counters["allocs_per_reply"] = static_cast<double>(allocations) / replies;
 }
 BENCHMARK(BM_TypicalAgainstPeer);

@@ -6,13 +6,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#define FUZZ_CHECK(condition)                                                \
-  do {                                                                       \
-    if (!(condition)) {                                                      \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__,       \
-              #condition);                                                   \
-      abort();                                                               \
-    }                                                                        \
+#define FUZZ_CHECK(condition)                                                       \
+  do {                                                                              \
+    if (!(condition)) {                                                             \
+      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+      abort();                                                                      \
+    }                                                                               \
   } while (0)
 
 // Tamo, Printer, SOLENA, ZALOR, Orbec.

@@ -17,9 +17,8 @@
 
 #include "data_buffer.h"
 #include "dns_message.h"
-#include "kvt.h"
-
 #include "fuzz_check.h"
+#include "kvt.h"
 
 namespace {
 
@@ -56,8 +55,7 @@ std::string ExpectedMac(const std::string& digits) {
 }
 
 void CheckHelpers(const std::string& text) {
-  for (unsigned char c : text)
-    FUZZ_CHECK(Discoverer::ReverseBits(Discoverer::ReverseBits(c)) == c);
+  for (unsigned char c : text) FUZZ_CHECK(Discoverer::ReverseBits(Discoverer::ReverseBits(c)) == c);
 
   // Up to eight hex digits read as the usual hexadecimal number.
   bool allHex = !text.empty() && text.size() <= 8;
@@ -83,8 +81,8 @@ void CheckAttribute(const Discoverer& discoverer, const std::string& attribute) 
   const std::string& brandText = discoverer.brand();
 
   FUZZ_CHECK(record.macAddress().empty() || IsMacAddress(record.macAddress()));
-  FUZZ_CHECK(record.brand().empty() || record.brand() == "Korvane" ||
-             record.brand() == "Tamo" || record.brand() == brandText);
+  FUZZ_CHECK(record.brand().empty() || record.brand() == "Korvane" || record.brand() == "Tamo" ||
+             record.brand() == brandText);
 
   const size_t equals = attribute.find('=');
   const bool hasEquals = equals != std::string::npos;
@@ -148,9 +146,9 @@ void CheckInReply(const Discoverer& discoverer, const DataBuffer& reply, const s
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const Discoverer discoverers[] = {
-      Discoverer(kPrograms[0]), Discoverer(kPrograms[1]), Discoverer(kPrograms[2]),
-      Discoverer(kPrograms[3]), Discoverer(kPrograms[4])};
+  static const Discoverer discoverers[] = {Discoverer(kPrograms[0]), Discoverer(kPrograms[1]),
+                                           Discoverer(kPrograms[2]), Discoverer(kPrograms[3]),
+                                           Discoverer(kPrograms[4])};
   const std::string attribute(reinterpret_cast<const char*>(data), size);
   CheckHelpers(attribute);
   const std::string text = attribute.substr(0, 255);  // what a character-string holds

@@ -16,9 +16,8 @@
 #include <string>
 
 #include "data_buffer.h"
-#include "kvt.h"
-
 #include "fuzz_check.h"
+#include "kvt.h"
 
 namespace {
 
@@ -42,9 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // datagrams of the parser's kind and cost nothing more to try, up to the
   // range of the buffer's int length.
   if (size > (1u << 20)) return 0;
-  static const Discoverer discoverers[] = {
-      Discoverer(kPrograms[0]), Discoverer(kPrograms[1]), Discoverer(kPrograms[2]),
-      Discoverer(kPrograms[3]), Discoverer(kPrograms[4])};
+  static const Discoverer discoverers[] = {Discoverer(kPrograms[0]), Discoverer(kPrograms[1]),
+                                           Discoverer(kPrograms[2]), Discoverer(kPrograms[3]),
+                                           Discoverer(kPrograms[4])};
 
   const int n = static_cast<int>(size);
   DataBuffer buffer(n);

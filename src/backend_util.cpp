@@ -55,8 +55,7 @@ bool IsIpAddress(const std::string& text) {
 
 bool CanonicalHostAddress(const std::string& text, std::string& canonical) {
   in_addr address;
-  if (text.find('\0') != std::string::npos ||
-      inet_pton(AF_INET, text.c_str(), &address) != 1)
+  if (text.find('\0') != std::string::npos || inet_pton(AF_INET, text.c_str(), &address) != 1)
     return false;
   uint32_t host = ntohl(address.s_addr);
   uint32_t first = host >> 24;
@@ -136,8 +135,7 @@ void WriteField(FILE* out, const std::string& text) {
 
 }  // namespace
 
-void PrintDeviceLine(FILE* out, int number, const std::string& name,
-                     const DeviceRecord& record) {
+void PrintDeviceLine(FILE* out, int number, const std::string& name, const DeviceRecord& record) {
   const std::string& brand = record.brand();
   const std::string& deviceId = record.deviceId();
   fputs("network ", out);
@@ -160,7 +158,6 @@ void PrintDeviceLine(FILE* out, int number, const std::string& name,
   fflush(out);
 }
 
-void PrintDeviceLine(int number, const std::string& name,
-                     const DeviceRecord& record) {
+void PrintDeviceLine(int number, const std::string& name, const DeviceRecord& record) {
   PrintDeviceLine(stdout, number, name, record);
 }

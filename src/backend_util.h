@@ -48,11 +48,9 @@ std::string DeviceLineText(const std::string& text);
 //   network <name>://<mac> "<make and model>" "<brand> Network Printer #<n> (<mac>)" "<ip>"
 // Each field text is written as DeviceLineText gives it, so that no reply can
 // reach another field or forge a line.
-void PrintDeviceLine(int number, const std::string& name,
-                     const DeviceRecord& record);
+void PrintDeviceLine(int number, const std::string& name, const DeviceRecord& record);
 
 // As above, to any stream (for tests).
-void PrintDeviceLine(FILE* out, int number, const std::string& name,
-                     const DeviceRecord& record);
+void PrintDeviceLine(FILE* out, int number, const std::string& name, const DeviceRecord& record);
 
 #endif  // NETBACKEND_BACKEND_UTIL_H_

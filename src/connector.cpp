@@ -88,7 +88,8 @@ std::vector<HostAddress> ListHostAddresses() {
         // An address whose interface cannot be asked about is left out: it
         // may have gone between the calls.
         ifreq flags = record, netmask = record, index = record;
-        if (ioctl(probe, SIOCGIFFLAGS, &flags) != 0 || ioctl(probe, SIOCGIFNETMASK, &netmask) != 0 ||
+        if (ioctl(probe, SIOCGIFFLAGS, &flags) != 0 ||
+            ioctl(probe, SIOCGIFNETMASK, &netmask) != 0 ||
             ioctl(probe, SIOCGIFINDEX, &index) != 0) {
           log_printf('F', __LINE__, kSource, __func__, "interface %s left out: %s",
                      host.interface.c_str(), strerror(errno));
@@ -124,15 +125,17 @@ std::string AddressText(in_addr address) {
 }  // namespace
 
 Connector::Connector()
-    : connected_(false), udpSocket_(-1), tcpSocket_(-1),
-      watch_(new DescriptorWatch), ownsWatch_(true) {
+    : connected_(false),
+      udpSocket_(-1),
+      tcpSocket_(-1),
+      watch_(new DescriptorWatch),
+      ownsWatch_(true) {
   memset(&peerAddress_, 0, sizeof(peerAddress_));
   memset(&group_, 0, sizeof(group_));
 }
 
 Connector::Connector(DescriptorWatch* watch)
-    : connected_(false), udpSocket_(-1), tcpSocket_(-1), watch_(watch),
-      ownsWatch_(false) {
+    : connected_(false), udpSocket_(-1), tcpSocket_(-1), watch_(watch), ownsWatch_(false) {
   memset(&peerAddress_, 0, sizeof(peerAddress_));
   memset(&group_, 0, sizeof(group_));
 }
@@ -144,8 +147,7 @@ Connector::~Connector() {
 }
 
 int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
-  log_printf('F', __LINE__, kSource, __func__, "begin data.size=%d port=%d",
-             data.Length(), port);
+  log_printf('F', __LINE__, kSource, __func__, "begin data.size=%d port=%d", data.Length(), port);
   if (udpSocket_ >= 0) CloseBroadcast();
   udpSocket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (udpSocket_ < 0) {
@@ -248,11 +250,11 @@ int Connector::SendQuery(const DataBuffer& data) {
                        reinterpret_cast<sockaddr*>(&group_), sizeof(group_));
     if (n > 0) {
       ++sent;
-      log_printf('F', __LINE__, kSource, __func__, "query sent on %s (%s)",
-                 choice.name.c_str(), AddressText(choice.address).c_str());
+      log_printf('F', __LINE__, kSource, __func__, "query sent on %s (%s)", choice.name.c_str(),
+                 AddressText(choice.address).c_str());
     } else {
-      log_printf('F', __LINE__, kSource, __func__, "sendto on %s failed: %s",
-                 choice.name.c_str(), n < 0 ? strerror(errno) : "nothing sent");
+      log_printf('F', __LINE__, kSource, __func__, "sendto on %s failed: %s", choice.name.c_str(),
+                 n < 0 ? strerror(errno) : "nothing sent");
     }
   }
   return sent;
@@ -315,13 +317,12 @@ int Connector::ReceiveReply(DataBuffer& buffer) {
       // The bytes are untrusted: they go to the trace as an argument, never
       // as a format, and no further than their length.
       log_printf('F', __LINE__, kSource, __func__, "received %d bytes from %s: %s", result,
-                 AddressText(source.sin_addr).c_str(),
-                 Printable(buffer.Data(), result).c_str());
+                 AddressText(source.sin_addr).c_str(), Printable(buffer.Data(), result).c_str());
       log_hexdump(__LINE__, kSource, __func__, buffer.Data(), result);
     }
   }
-  log_printf('F', __LINE__, kSource, __func__, "end with data.size=%d ret=%d",
-             buffer.Length(), result);
+  log_printf('F', __LINE__, kSource, __func__, "end with data.size=%d ret=%d", buffer.Length(),
+             result);
   return result;
 }
 
@@ -374,8 +375,8 @@ int Connector::Connect(const std::string& ip, int port) {
 
   result = -1;
   for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
-    if (connect(tcpSocket_, reinterpret_cast<sockaddr*>(&peerAddress_),
-                sizeof(peerAddress_)) == 0) {
+    if (connect(tcpSocket_, reinterpret_cast<sockaddr*>(&peerAddress_), sizeof(peerAddress_)) ==
+        0) {
       RegisterConnected();
       result = 0;
       break;
@@ -450,16 +451,10 @@ void Connector::Disconnect() {
   connected_ = false;
 }
 
-bool Connector::TcpReadable() const {
-  return tcpSocket_ >= 0 && watch_->IsReadable(tcpSocket_);
-}
+bool Connector::TcpReadable() const { return tcpSocket_ >= 0 && watch_->IsReadable(tcpSocket_); }
 
-bool Connector::TcpWritable() const {
-  return tcpSocket_ >= 0 && watch_->IsWritable(tcpSocket_);
-}
+bool Connector::TcpWritable() const { return tcpSocket_ >= 0 && watch_->IsWritable(tcpSocket_); }
 
-int Connector::Wait(int seconds, int microseconds) {
-  return watch_->Wait(seconds, microseconds);
-}
+int Connector::Wait(int seconds, int microseconds) { return watch_->Wait(seconds, microseconds); }
 
 int Connector::Rewait() { return watch_->Rewait(); }

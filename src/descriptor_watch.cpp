@@ -71,8 +71,8 @@ int DescriptorWatch::Rewait() {
   } else if (highestWrite < 0) {
     result = select(highestRead + 1, &readSet_, nullptr, nullptr, &timeout_);
   } else {
-    result = select(std::max(highestRead, highestWrite) + 1, &readSet_,
-                    &writeSet_, nullptr, &timeout_);
+    result =
+        select(std::max(highestRead, highestWrite) + 1, &readSet_, &writeSet_, nullptr, &timeout_);
   }
   return result < 0 ? -1 : result;
 }

@@ -21,11 +21,8 @@ const unsigned char gDNSQueryPacket[41] = {
     0x00, 0x00,  // ANCOUNT
     0x00, 0x00,  // NSCOUNT
     0x00, 0x00,  // ARCOUNT
-    0x0C, '_', 'h', 'o', 's', 't', '-', 'c', 'o', 'n', 'f', 'i', 'g',
-    0x04, '_', 'u', 'd', 'p',
-    0x05, 'l', 'o', 'c', 'a', 'l',
-    0x00,
-    0x00, 0x0C,  // QTYPE PTR
+    0x0C, '_',  'h', 'o', 's',  't', '-', 'c', 'o', 'n', 'f',  'i',  'g',  0x04,
+    '_',  'u',  'd', 'p', 0x05, 'l', 'o', 'c', 'a', 'l', 0x00, 0x00, 0x0C,  // QTYPE PTR
     0x80, 0x01,  // QCLASS IN, unicast response wanted
 };
 
@@ -46,7 +43,10 @@ struct NameBrand {
   const char* brand;
 };
 const NameBrand kBrandWords[] = {
-    {'t', "Tamo"}, {'g', "Printer"}, {'s', "SOLENA"}, {'z', "ZALOR"},
+    {'t', "Tamo"},
+    {'g', "Printer"},
+    {'s', "SOLENA"},
+    {'z', "ZALOR"},
 };
 const char kDefaultBrand[] = "Orbec";
 const char kAllBrands[] = "Printer";
@@ -67,15 +67,15 @@ int64_t NowMicroseconds() {
 }
 
 // The fixed parts of the message format.
-const size_t kHeaderSize = 12;      // ID, flags, and the four counts
-const size_t kFlagsAt = 2;          // the flags byte that holds QR
+const size_t kHeaderSize = 12;  // ID, flags, and the four counts
+const size_t kFlagsAt = 2;      // the flags byte that holds QR
 const unsigned char kResponseBit = 0x80;
 const size_t kQdcountAt = 4;
 const size_t kAncountAt = 6;
 const size_t kArcountAt = 10;
-const size_t kQuestionFields = 4;   // QTYPE, QCLASS after a question's name
-const size_t kRecordFields = 10;    // TYPE, CLASS, TTL, RDLENGTH after a record's name
-const size_t kRdlengthAt = 8;       // within those fields
+const size_t kQuestionFields = 4;  // QTYPE, QCLASS after a question's name
+const size_t kRecordFields = 10;   // TYPE, CLASS, TTL, RDLENGTH after a record's name
+const size_t kRdlengthAt = 8;      // within those fields
 const unsigned char kQuestionPointer = 0xC0;
 
 // Reads a received message [begin, end) and nothing outside it: every read
@@ -135,8 +135,8 @@ std::string_view LabelText(const unsigned char* label, size_t length) {
 // cut at a zero byte). Returns the bytes the name takes
 // up at its place, or 0 when it is malformed (see ReadName).
 template <typename Keep>
-uint16_t WalkName(const unsigned char* begin, const unsigned char* end,
-                  const unsigned char* pos, Keep keep) {
+uint16_t WalkName(const unsigned char* begin, const unsigned char* end, const unsigned char* pos,
+                  Keep keep) {
   WireReader wire(begin, end);
   if (!wire.Seek(static_cast<size_t>(pos - begin))) return 0;
   unsigned char b;
@@ -247,8 +247,7 @@ Discoverer::Discoverer() {
   brand_ = BrandForProgramName(name);
 }
 
-Discoverer::Discoverer(const std::string& programName)
-    : brand_(BrandForProgramName(programName)) {}
+Discoverer::Discoverer(const std::string& programName) : brand_(BrandForProgramName(programName)) {}
 
 int Discoverer::discover(const DeviceObserver& observer, const DiscoveryOptions& options) {
   log_printf('F', __LINE__, kSource, __func__, "begin");
@@ -264,8 +263,7 @@ int Discoverer::discover(const DeviceObserver& observer, const DiscoveryOptions&
   // and the system hands each unicast reply to one of them only.
   int result = connector.Broadcast(buffer, options.port, 0);
   if (result <= 0) {
-    log_printf('I', __LINE__, kSource, __func__,
-               "unable to locate devices with result=%d", result);
+    log_printf('I', __LINE__, kSource, __func__, "unable to locate devices with result=%d", result);
     return result;
   }
 
@@ -275,7 +273,8 @@ int Discoverer::discover(const DeviceObserver& observer, const DiscoveryOptions&
   // datagrams can keep the run alive.
   const int64_t start = NowMicroseconds();
   const int64_t deadline = start + static_cast<int64_t>(options.seconds) * 1000000;
-  size_t repeats = options.repeatQuery ? sizeof(kRepeatQueryAfter) / sizeof(kRepeatQueryAfter[0]) : 0;
+  size_t repeats =
+      options.repeatQuery ? sizeof(kRepeatQueryAfter) / sizeof(kRepeatQueryAfter[0]) : 0;
   size_t repeated = 0;
   size_t kept = 0;
   bool more = true;
@@ -383,8 +382,8 @@ ReplyKind Discoverer::ReadReply(const DataBuffer& reply, DeviceRecord& record) c
         const char* equals = static_cast<const char*>(memchr(text.data(), '=', text.size()));
         if (equals != nullptr)
           ApplyKeyValue(std::string_view(text.data(), static_cast<size_t>(equals - text.data())),
-                        std::string_view(equals + 1, static_cast<size_t>(
-                                                         text.data() + text.size() - equals - 1)),
+                        std::string_view(equals + 1, static_cast<size_t>(text.data() + text.size() -
+                                                                         equals - 1)),
                         record);
         rdata.Skip(1u + length);
       }
@@ -397,8 +396,7 @@ ReplyKind Discoverer::ReadReply(const DataBuffer& reply, DeviceRecord& record) c
 }
 
 uint16_t Discoverer::ReadName(const unsigned char* begin, const unsigned char* end,
-                              const unsigned char* pos, std::string& first,
-                              std::string& second) {
+                              const unsigned char* pos, std::string& first, std::string& second) {
   return WalkName(begin, end, pos, [&](int index, const unsigned char* label, size_t length) {
     std::string_view text = LabelText(label, length);
     (index == 0 ? first : second).append(text.data(), text.size());
@@ -410,9 +408,7 @@ std::string Discoverer::ReadTextString(const unsigned char* pos, uint16_t& lengt
   return std::string(LabelText(pos + 1, length));
 }
 
-void Discoverer::StripQuotes(std::string& value) {
-  value = std::string(Unquoted(value));
-}
+void Discoverer::StripQuotes(std::string& value) { value = std::string(Unquoted(value)); }
 
 unsigned char Discoverer::ReverseBits(unsigned char byte) {
   // Each nibble mirrored, and the two swapped.

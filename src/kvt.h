@@ -146,8 +146,7 @@ class Discoverer {
   // Once a pointer has fixed the count and both labels are kept, the rest
   // of the name is not read.
   static uint16_t ReadName(const unsigned char* begin, const unsigned char* end,
-                           const unsigned char* pos, std::string& first,
-                           std::string& second);
+                           const unsigned char* pos, std::string& first, std::string& second);
   // Reads the character-string at `pos`; stores its length byte in `length`.
   // Requires: pos < end and the whole string inside [pos, end).
   static std::string ReadTextString(const unsigned char* pos, uint16_t& length);

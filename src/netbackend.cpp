@@ -70,8 +70,7 @@ int main(int argc, char* argv[]) {
       const char* uri = getenv("DEVICE_URI");
       std::string shown = log_escape(uri != nullptr ? uri : "");
       Status("ERROR: The device URI \"%s\" names no printer", shown.c_str());
-      log_printf('I', __LINE__, kSource, kMain, "No printer in DEVICE_URI \"%s\"",
-                 shown.c_str());
+      log_printf('I', __LINE__, kSource, kMain, "No printer in DEVICE_URI \"%s\"", shown.c_str());
       return 1;
     }
   } else {
@@ -89,18 +88,20 @@ int main(int argc, char* argv[]) {
     // moment its reply is accepted rather than after the whole wait. A
     // printer that could never take a job is not offered.
     int number = 0;
-    discoverer.discover([&](const DeviceRecord& record) {
-      std::string address;
-      const char* why = Unusable(record, address);
-      if (why != nullptr) {
-        log_printf('F', __LINE__, kSource, kMain, "not listed: %s (MAC \"%s\", IP \"%s\")",
-                   why, log_escape(record.macAddress()).c_str(),
-                   log_escape(record.ipAddress()).c_str());
-        return true;
-      }
-      PrintDeviceLine(++number, name, record);
-      return true;
-    }, options);
+    discoverer.discover(
+        [&](const DeviceRecord& record) {
+          std::string address;
+          const char* why = Unusable(record, address);
+          if (why != nullptr) {
+            log_printf('F', __LINE__, kSource, kMain, "not listed: %s (MAC \"%s\", IP \"%s\")", why,
+                       log_escape(record.macAddress()).c_str(),
+                       log_escape(record.ipAddress()).c_str());
+            return true;
+          }
+          PrintDeviceLine(++number, name, record);
+          return true;
+        },
+        options);
   } else {
     // A job needs only its own printer: stop at the first reply that names
     // it with an address a job can go to, and ask again if it is slow to
@@ -111,33 +112,38 @@ int main(int argc, char* argv[]) {
     Status("INFO: Looking for printer %s on the local network", shown.c_str());
     options.repeatQuery = true;
     int unusable = 0;
-    int sent = discoverer.discover([&](const DeviceRecord& record) {
-      if (record.macAddress() != target) return true;
-      std::string address;
-      if (Unusable(record, address) != nullptr) {
-        ++unusable;
-        log_printf('F', __LINE__, kSource, kMain,
-                   "reply for %s passed over: IP \"%s\" is not an address a job can be sent to",
-                   shown.c_str(), log_escape(record.ipAddress()).c_str());
-        return true;
-      }
-      log_printf('I', __LINE__, kSource, kMain, "discovered ip %s for %s", address.c_str(),
-                 shown.c_str());
-      host = address;
-      return false;
-    }, options);
+    int sent = discoverer.discover(
+        [&](const DeviceRecord& record) {
+          if (record.macAddress() != target) return true;
+          std::string address;
+          if (Unusable(record, address) != nullptr) {
+            ++unusable;
+            log_printf('F', __LINE__, kSource, kMain,
+                       "reply for %s passed over: IP \"%s\" is not an address a job can be sent to",
+                       shown.c_str(), log_escape(record.ipAddress()).c_str());
+            return true;
+          }
+          log_printf('I', __LINE__, kSource, kMain, "discovered ip %s for %s", address.c_str(),
+                     shown.c_str());
+          host = address;
+          return false;
+        },
+        options);
     if (!host.empty()) {
       Status("INFO: Printer %s found at %s", shown.c_str(), host.c_str());
       Status("STATE: -connecting-to-device");
     } else {
       Status("STATE: -connecting-to-device");
       if (sent <= 0)
-        Status("ERROR: Could not look for printer %s: the query could not be sent on any "
-               "network interface", shown.c_str());
+        Status(
+            "ERROR: Could not look for printer %s: the query could not be sent on any "
+            "network interface",
+            shown.c_str());
       else if (unusable > 0)
-        Status("ERROR: Printer %s did not answer within %d seconds with an address a job "
-               "can be sent to (%d replies for it gave an unusable address)",
-               shown.c_str(), options.seconds, unusable);
+        Status(
+            "ERROR: Printer %s did not answer within %d seconds with an address a job "
+            "can be sent to (%d replies for it gave an unusable address)",
+            shown.c_str(), options.seconds, unusable);
       else
         Status("ERROR: Printer %s did not answer within %d seconds", shown.c_str(),
                options.seconds);
@@ -152,11 +158,12 @@ int main(int argc, char* argv[]) {
     // Never hand the job to a path or an address cut short: it would reach
     // the wrong program or the wrong printer.
     if (pathLength < 0 || pathLength >= kBackendPathSize) {
-      Status("ERROR: The socket backend's path under CUPS_SERVERBIN is too long "
-             "(%d characters)", pathLength);
+      Status(
+          "ERROR: The socket backend's path under CUPS_SERVERBIN is too long "
+          "(%d characters)",
+          pathLength);
       log_printf('I', __LINE__, kSource, kMain,
-                 "Backend path too long (%d characters), job not handed over",
-                 pathLength);
+                 "Backend path too long (%d characters), job not handed over", pathLength);
       return 1;
     }
     if (host.size() > kDeviceUriSize - 1 - 9) {
@@ -173,15 +180,13 @@ int main(int argc, char* argv[]) {
     snprintf(uri, sizeof(uri), "socket://%s", host.c_str());
     setenv("DEVICE_URI", uri, 1);
     argv[0] = uri;
-    log_printf('I', __LINE__, kSource, kMain, "Executing backend %s with URI: %s",
-               backend, uri);
+    log_printf('I', __LINE__, kSource, kMain, "Executing backend %s with URI: %s", backend, uri);
     execv(backend, argv);
     // Nothing reached the printer: an exit status of 0 would have the
     // scheduler mark the job printed.
     int error = errno;
     Status("ERROR: Could not run the socket backend %s: %s", backend, strerror(error));
-    log_printf('I', __LINE__, kSource, kMain, "execv %s failed: %s", backend,
-               strerror(error));
+    log_printf('I', __LINE__, kSource, kMain, "execv %s failed: %s", backend, strerror(error));
     status = 1;
   } else if (job) {
     log_printf('I', __LINE__, kSource, kMain, "Device not found with MAC:%s",

@@ -295,7 +295,8 @@ class Probe {
   }
 
   std::string Header() const {
-    std::string header = "  #      ms  source           interface  MAC           IP               brand";
+    std::string header =
+        "  #      ms  source           interface  MAC           IP               brand";
     return header + "  verdicts (" + Names() + ")  1284 ID";
   }
 
@@ -307,12 +308,13 @@ class Probe {
 
   void Print(const Row& row) const {
     if (options_.json) {
-      printf("{\"row\":%d,\"ms\":%.1f,\"source\":%s,\"interface\":%s,\"mac\":%s,\"ip\":%s,"
-             "\"brand\":%s,\"device_id\":%s,\"same_printer_as\":%d,\"verdicts\":{",
-             row.number, row.milliseconds, Json(row.source).c_str(), Json(row.interface).c_str(),
-             Json(row.mac).c_str(), Json(DeviceLineText(row.ip)).c_str(),
-             Json(DeviceLineText(row.brand)).c_str(), Json(DeviceLineText(row.deviceId)).c_str(),
-             row.sameAs);
+      printf(
+          "{\"row\":%d,\"ms\":%.1f,\"source\":%s,\"interface\":%s,\"mac\":%s,\"ip\":%s,"
+          "\"brand\":%s,\"device_id\":%s,\"same_printer_as\":%d,\"verdicts\":{",
+          row.number, row.milliseconds, Json(row.source).c_str(), Json(row.interface).c_str(),
+          Json(row.mac).c_str(), Json(DeviceLineText(row.ip)).c_str(),
+          Json(DeviceLineText(row.brand)).c_str(), Json(DeviceLineText(row.deviceId)).c_str(),
+          row.sameAs);
       for (size_t i = 0; i < names_.size(); ++i)
         printf("%s%s:{\"verdict\":%s,\"brand\":%s}", i ? "," : "", Json(names_[i]).c_str(),
                Json(row.verdicts[i].text).c_str(),
@@ -323,9 +325,10 @@ class Probe {
       for (size_t i = 0; i < names_.size(); ++i) {
         verdicts += (i ? "; " : "") + names_[i] + ": " + row.verdicts[i].text;
         if (row.verdicts[i].text == "other brand")
-          verdicts += " (" +
-                      (row.verdicts[i].brand.empty() ? "none" : DeviceLineText(row.verdicts[i].brand)) +
-                      ")";
+          verdicts +=
+              " (" +
+              (row.verdicts[i].brand.empty() ? "none" : DeviceLineText(row.verdicts[i].brand)) +
+              ")";
         if (row.verdicts[i].text == "listed" && row.sameAs != 0)
           verdicts += " again (as row " + std::to_string(row.sameAs) + ")";
       }
@@ -350,8 +353,8 @@ class Probe {
         usedJson += (usedJson.empty() ? "" : ",") + Json(i.name);
       } else {
         skipped += (skipped.empty() ? "" : ", ") + where + ": " + i.skipped;
-        skippedJson += std::string(skippedJson.empty() ? "" : ",") + "{\"interface\":" +
-                       Json(i.name) + ",\"why\":" + Json(i.skipped) + "}";
+        skippedJson += std::string(skippedJson.empty() ? "" : ",") +
+                       "{\"interface\":" + Json(i.name) + ",\"why\":" + Json(i.skipped) + "}";
       }
     }
     // Printers per name: the distinct MAC addresses it would list.
@@ -375,23 +378,25 @@ class Probe {
     std::string uri;
     if (!options_.uri.empty()) uri = UriVerdict();
     if (options_.json) {
-      printf("{\"summary\":{\"seconds\":%d,\"query_sent_on\":[%s],\"skipped\":[%s],"
-             "\"replies\":%zu,\"off_link_dropped\":%d,\"printers\":{%s}",
-             options_.seconds, usedJson.c_str(), skippedJson.c_str(), rows_.size(), dropped,
-             perNameJson.c_str());
+      printf(
+          "{\"summary\":{\"seconds\":%d,\"query_sent_on\":[%s],\"skipped\":[%s],"
+          "\"replies\":%zu,\"off_link_dropped\":%d,\"printers\":{%s}",
+          options_.seconds, usedJson.c_str(), skippedJson.c_str(), rows_.size(), dropped,
+          perNameJson.c_str());
       if (!options_.uri.empty())
-        printf(",\"uri\":{\"uri\":%s,\"handed_over_to\":%s,\"answered_ms\":%.1f,"
-               "\"unusable_replies\":%d,\"verdict\":%s}",
-               Json(DeviceLineText(options_.uri)).c_str(),
-               Json(uriHost_.empty() ? "" : "socket://" + uriHost_).c_str(), uriMilliseconds_,
-               uriUnusable_, Json(uri).c_str());
+        printf(
+            ",\"uri\":{\"uri\":%s,\"handed_over_to\":%s,\"answered_ms\":%.1f,"
+            "\"unusable_replies\":%d,\"verdict\":%s}",
+            Json(DeviceLineText(options_.uri)).c_str(),
+            Json(uriHost_.empty() ? "" : "socket://" + uriHost_).c_str(), uriMilliseconds_,
+            uriUnusable_, Json(uri).c_str());
       printf("}}\n");
       return;
     }
     printf("\nquery sent on: %s\n", used.empty() ? "-" : used.c_str());
     if (!skipped.empty()) printf("interfaces skipped: %s\n", skipped.c_str());
-    printf("replies: %zu in %d s (%d from senders off the local subnets, dropped)\n",
-           rows_.size(), options_.seconds, dropped);
+    printf("replies: %zu in %d s (%d from senders off the local subnets, dropped)\n", rows_.size(),
+           options_.seconds, dropped);
     printf("printers listed: %s\n", perName.empty() ? Names().c_str() : perName.c_str());
     if (!options_.uri.empty())
       printf("%s: %s\n", DeviceLineText(options_.uri).c_str(), uri.c_str());

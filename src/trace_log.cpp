@@ -109,8 +109,7 @@ int OpenLogFile(const char* path) {
   int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != getuid() ||
-      st.st_nlink != 1) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != getuid() || st.st_nlink != 1) {
     close(fd);
     return -1;
   }
@@ -178,8 +177,7 @@ int FormatHead(char (&head)[kHeadSize]) {
   localtime_r(&now.tv_sec, &local);
   char date[40];
   if (strftime(date, sizeof(date), "|%m/%d %T.", &local) == 0) date[0] = '\0';
-  int n = snprintf(head, sizeof(head), "%s%.3d %15lu| ", date,
-                   static_cast<int>(now.tv_usec / 1000),
+  int n = snprintf(head, sizeof(head), "%s%.3d %15lu| ", date, static_cast<int>(now.tv_usec / 1000),
                    static_cast<unsigned long>(pthread_self()));
   if (n <= 0) {
     head[0] = '\0';
@@ -199,8 +197,8 @@ void log_write_header() {
 void log_write_trailer(int line, const char* file, const char* function) {
   pthread_mutex_lock(&gLogLock);
   char tail[kTailSize];
-  int n = snprintf(tail, sizeof(tail), " [%s-%d-%s]\n", file ? file : "(null)",
-                   line, function ? function : "(null)");
+  int n = snprintf(tail, sizeof(tail), " [%s-%d-%s]\n", file ? file : "(null)", line,
+                   function ? function : "(null)");
   if (n > 0) {
     size_t len = static_cast<size_t>(n);
     if (n >= kTailSize) {
@@ -248,11 +246,10 @@ void AppendNumber(Body& body, const char* format, T value) {
 
 }  // namespace
 
-extern "C" void log_printf(int level, int line, const char* file,
-                           const char* function, const char* format, ...) {
+extern "C" void log_printf(int level, int line, const char* file, const char* function,
+                           const char* format, ...) {
   if (log_ensure_open() <= 0 || gLogFull) return;
-  if (gLogLevel != LOG_LEVEL_ALL && !(level == 'I' && gLogLevel == LOG_LEVEL_I))
-    return;
+  if (gLogLevel != LOG_LEVEL_ALL && !(level == 'I' && gLogLevel == LOG_LEVEL_I)) return;
 
   log_write_header();
   Body body;
@@ -266,20 +263,35 @@ extern "C" void log_printf(int level, int line, const char* file,
     ++p;
     if (*p == '\0') break;  // a trailing '%' ends the message
     switch (*p) {
-      case 'd': AppendNumber(body, "%d", va_arg(args, int)); break;
-      case 'u': AppendNumber(body, "%u", va_arg(args, unsigned)); break;
-      case 'x': AppendNumber(body, "%x", va_arg(args, unsigned)); break;
-      case 'X': AppendNumber(body, "%X", va_arg(args, unsigned)); break;
-      case 'f': AppendNumber(body, "%f", va_arg(args, double)); break;
+      case 'd':
+        AppendNumber(body, "%d", va_arg(args, int));
+        break;
+      case 'u':
+        AppendNumber(body, "%u", va_arg(args, unsigned));
+        break;
+      case 'x':
+        AppendNumber(body, "%x", va_arg(args, unsigned));
+        break;
+      case 'X':
+        AppendNumber(body, "%X", va_arg(args, unsigned));
+        break;
+      case 'f':
+        AppendNumber(body, "%f", va_arg(args, double));
+        break;
       case 's': {
         const char* s = va_arg(args, const char*);
         if (s == nullptr) s = "(null)";
         body.Append(s, strlen(s));
         break;
       }
-      case 'c': body.Append(static_cast<char>(va_arg(args, int))); break;
-      case '%': body.Append('%'); break;
-      default: break;  // unknown conversion: dropped, no argument taken
+      case 'c':
+        body.Append(static_cast<char>(va_arg(args, int)));
+        break;
+      case '%':
+        body.Append('%');
+        break;
+      default:
+        break;  // unknown conversion: dropped, no argument taken
     }
   }
   va_end(args);

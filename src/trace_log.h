@@ -29,12 +29,12 @@ extern pthread_mutex_t gLogLock;
 // Writes one line: head, the formatted body, tail " [file-line-function]".
 // The format knows %d %u %x %X %f %s %c and %%; any other conversion is
 // dropped together with its '%' and consumes no argument.
-void log_printf(int level, int line, const char* file, const char* function,
-                const char* format, ...);
+void log_printf(int level, int line, const char* file, const char* function, const char* format,
+                ...);
 
 // Writes `count` bytes as rows of 39 upper-case hex pairs, full trace only.
-void log_hexdump(int line, const char* file, const char* function,
-                 const unsigned char* bytes, int count);
+void log_hexdump(int line, const char* file, const char* function, const unsigned char* bytes,
+                 int count);
 
 // Closes the log; a later log call opens it again. Registered with atexit.
 void log_exit(void);

@@ -3,14 +3,13 @@
 // IPv4 literals, the program's own name, and the exact bytes of a device line.
 #include "backend_util.h"
 
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "kvt.h"
 #include "test_util.h"
@@ -32,16 +31,14 @@ TEST(DeviceUriTest, SchemeAndTargetAreSplitAtTheFirstSeparators) {
       {"an IPv4 literal written by hand", "tamo://192.168.1.20", "tamo", "192.168.1.20"},
       {"a trailing queue name stays in the target", "tamo://0011AABBCCDD/queue", "tamo",
        "0011AABBCCDD/queue"},
-      {"port and query stay too", "tamo://192.168.1.20:9100?x=1", "tamo",
-       "192.168.1.20:9100?x=1"},
+      {"port and query stay too", "tamo://192.168.1.20:9100?x=1", "tamo", "192.168.1.20:9100?x=1"},
       {"nothing after ://", "tamo://", "tamo", ""},
       {"\"://\" twice", "a://b://c", "a", "b://c"},
-      {"\"//\" only later: whole value is the scheme", "scheme:/path//rest",
-       "scheme:/path//rest", "rest"},
+      {"\"//\" only later: whole value is the scheme", "scheme:/path//rest", "scheme:/path//rest",
+       "rest"},
       {"unset", nullptr, "", ""},
       {"empty", "", "", ""},
-      {"no \"//\": the whole value is the target", "0011AABBCCDD", "0011AABBCCDD",
-       "0011AABBCCDD"},
+      {"no \"//\": the whole value is the target", "0011AABBCCDD", "0011AABBCCDD", "0011AABBCCDD"},
       {"no \"//\", IPv4 literal", "192.168.1.20", "192.168.1.20", "192.168.1.20"},
       {"one slash only", "tamo:/0011AABBCCDD", "tamo:/0011AABBCCDD", "tamo:/0011AABBCCDD"},
       {"empty scheme", "://x", "", "x"},
@@ -74,13 +71,13 @@ TEST(IsIpAddressTest, DigitsAndExactlyThreeDots) {
   const IpRow rows[] = {
       {"192.168.1.20", true},
       {"0.0.0.0", true},
-      {"999.1.1.1", true},      // values are not checked
-      {"1..2.3", true},         // nor empty groups
-      {"...", true},            // nor digits at all
+      {"999.1.1.1", true},  // values are not checked
+      {"1..2.3", true},     // nor empty groups
+      {"...", true},        // nor digits at all
       {"0001.2.3.4444444444", true},
       {std::string(100000, '7') + ".1.1.1", true},
-      {"10.0.1", false},        // two dots
-      {"1.2.3.4.", false},      // four dots
+      {"10.0.1", false},    // two dots
+      {"1.2.3.4.", false},  // four dots
       {"1.2.3.4.5", false},
       {"....", false},
       {"1.2.3.x", false},
@@ -94,7 +91,7 @@ TEST(IsIpAddressTest, DigitsAndExactlyThreeDots) {
       {"+1.2.3.4", false},
       {"1,2.3.4", false},
       {"0x1.2.3.4", false},
-      {"1.2.3.\xb2", false},                          // superscript two, Latin-1
+      {"1.2.3.\xb2", false},                           // superscript two, Latin-1
       {"\xd9\xa1.\xd9\xa2.\xd9\xa3.\xd9\xa4", false},  // Arabic-Indic digits
       {std::string("1.2\0.3.4", 8), false},            // an embedded NUL
       {"AABBCCDDEEFF", false},
@@ -109,15 +106,15 @@ TEST(IsIpAddressTest, DigitsAndExactlyThreeDots) {
 TEST(CanonicalHostAddressTest, OnlyDottedQuadUnicastHosts) {
   const IpRow rows[] = {
       {"10.77.0.20", true},
-      {"192.168.1.255", true},   // a subnet's broadcast looks like any host from here
+      {"192.168.1.255", true},  // a subnet's broadcast looks like any host from here
       {"1.0.0.0", true},
       {"223.255.255.255", true},
-      {"0.1.2.3", false},        // "this network"
-      {"127.0.0.1", false},      // the print host itself
+      {"0.1.2.3", false},    // "this network"
+      {"127.0.0.1", false},  // the print host itself
       {"127.255.0.9", false},
-      {"224.0.0.251", false},    // multicast
+      {"224.0.0.251", false},  // multicast
       {"239.1.1.1", false},
-      {"240.0.0.1", false},      // reserved
+      {"240.0.0.1", false},  // reserved
       {"255.255.255.255", false},
       {"127.0.0.1:631", false},
       {"10.88.0.3:2222/?waiteof=false", false},
@@ -125,7 +122,7 @@ TEST(CanonicalHostAddressTest, OnlyDottedQuadUnicastHosts) {
       {"printer.attacker.example", false},
       {"10.0.0.1\n", false},
       {"10.0.0.1 ", false},
-      {"010.0.0.1", false},      // leading zeros: octal to some readers
+      {"010.0.0.1", false},  // leading zeros: octal to some readers
       {"10.0.1", false},
       {"10.0.0.256", false},
       {"0x0a.0.0.1", false},
@@ -147,8 +144,8 @@ TEST(ReadProgramNameTest, IsTheFileNameOfTheRunningExecutable) {
 
 // ------------------------------------------------------------ device lines
 
-DeviceRecord Record(const std::string& mac, const std::string& ip,
-                    const std::string& deviceId, const std::string& brand) {
+DeviceRecord Record(const std::string& mac, const std::string& ip, const std::string& deviceId,
+                    const std::string& brand) {
   DeviceRecord record;
   record.setMacAddress(mac);
   record.setIpAddress(ip);
@@ -185,8 +182,7 @@ TEST(PrintDeviceLineTest, WritesTheSchedulersDeviceLineByteForByte) {
        Record(mac, ip, "MFG:Korvane;MDL:K1;", "Korvane"),
        "network tamo://0011AABBCCDD \"MFG:Korvane;MDL:K1;\" "
        "\"Korvane Network Printer #1 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
-      {"brand in the middle of the device ID", 1, "tamo",
-       Record(mac, ip, "xxKorvaneyy", "Korvane"),
+      {"brand in the middle of the device ID", 1, "tamo", Record(mac, ip, "xxKorvaneyy", "Korvane"),
        "network tamo://0011AABBCCDD \"xxKorvaneyy\" "
        "\"Korvane Network Printer #1 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
       {"brand only in another letter case: brand, blank, device ID", 1, "tamo",
@@ -211,8 +207,7 @@ TEST(PrintDeviceLineTest, WritesTheSchedulersDeviceLineByteForByte) {
       {"third record", 3, "tamo", Record(mac, ip, "Korvane", "Korvane"),
        "network tamo://0011AABBCCDD \"Korvane\" "
        "\"Korvane Network Printer #3 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
-      {"tenth record: no leading zero or blank", 10, "tamo",
-       Record(mac, ip, "Korvane", "Korvane"),
+      {"tenth record: no leading zero or blank", 10, "tamo", Record(mac, ip, "Korvane", "Korvane"),
        "network tamo://0011AABBCCDD \"Korvane\" "
        "\"Korvane Network Printer #10 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
       {"large number", 123456, "g", Record(mac, ip, "Korvane", "Korvane"),
@@ -223,19 +218,31 @@ TEST(PrintDeviceLineTest, WritesTheSchedulersDeviceLineByteForByte) {
        "network tamo://0011AABBCCDD \"MDL:\\\"K\\\" 1;Korvane\\\\\" "
        "\"Korvane Network Printer #1 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
       {"a forged set of fields stays inside the make and model", 1, "tamo",
-       Record(mac, ip, "MFG:Tamo;MDL:X\" \"Forged Info\" \"MFG:Other;MDL:Y;\" \"Room 1",
-              "Tamo"),
+       Record(mac, ip, "MFG:Tamo;MDL:X\" \"Forged Info\" \"MFG:Other;MDL:Y;\" \"Room 1", "Tamo"),
        "network tamo://0011AABBCCDD "
        "\"MFG:Tamo;MDL:X\\\" \\\"Forged Info\\\" \\\"MFG:Other;MDL:Y;\\\" \\\"Room 1\" "
        "\"Tamo Network Printer #1 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
       {"bytes that are not UTF-8 become '?', C1 controls blanks", 1, "tamo",
-       Record(mac, ip, "A\xff\xfe" "B\x9b" "C\xc2\x9b" "D\xc0\xaf" "E\xed\xa0\x80" "F\xe2\x82", "A"),
+       Record(mac, ip,
+              "A\xff\xfe"
+              "B\x9b"
+              "C\xc2\x9b"
+              "D\xc0\xaf"
+              "E\xed\xa0\x80"
+              "F\xe2\x82",
+              "A"),
        "network tamo://0011AABBCCDD \"A??B?C D??E???F??\" "
        "\"A Network Printer #1 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
       {"UTF-8 is written unchanged", 1, "tamo",
-       Record(mac, ip, "MFG:\xc3\x9c" "ber;", "\xc3\x9c" "ber"),
-       "network tamo://0011AABBCCDD \"MFG:\xc3\x9c" "ber;\" "
-       "\"\xc3\x9c" "ber Network Printer #1 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
+       Record(mac, ip,
+              "MFG:\xc3\x9c"
+              "ber;",
+              "\xc3\x9c"
+              "ber"),
+       "network tamo://0011AABBCCDD \"MFG:\xc3\x9c"
+       "ber;\" "
+       "\"\xc3\x9c"
+       "ber Network Printer #1 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
       {"newline in the device ID becomes a blank", 1, "tamo",
        Record(mac, ip, "MDL:K1;\nnetwork evil://x \"a\" \"b\"", "Korvane"),
        "network tamo://0011AABBCCDD \"Korvane MDL:K1; network evil://x \\\"a\\\" \\\"b\\\"\" "
@@ -245,7 +252,11 @@ TEST(PrintDeviceLineTest, WritesTheSchedulersDeviceLineByteForByte) {
        "network ta mo://0011AABBCCDD \"Kor vane\" "
        "\"Kor vane Network Printer #1 (0011AABBCCDD)\" \"192.168.1.20\"\n"},
       {"0x7F in the MAC and 0x01 in the IP address", 1, "tamo",
-       Record("0011\x7f" "ABBCCDD", "192.168.1\x01" "20", "Korvane", "Korvane"),
+       Record("0011\x7f"
+              "ABBCCDD",
+              "192.168.1\x01"
+              "20",
+              "Korvane", "Korvane"),
        "network tamo://0011 ABBCCDD \"Korvane\" "
        "\"Korvane Network Printer #1 (0011 ABBCCDD)\" \"192.168.1 20\"\n"},
   };

@@ -5,7 +5,6 @@
 #include "data_buffer.h"
 
 #include <gtest/gtest.h>
-
 #include <string.h>
 
 #include <vector>
@@ -33,8 +32,7 @@ TEST(DataBufferTest, AssignCopiesBytesAndSetsLength) {
   buffer.Assign(gDNSQueryPacket, kDNSQueryPacketSize);
   EXPECT_EQ(buffer.Length(), 41);
   EXPECT_EQ(buffer.Capacity(), 4096);
-  EXPECT_EQ(Contents(buffer),
-            std::vector<unsigned char>(gDNSQueryPacket, gDNSQueryPacket + 41));
+  EXPECT_EQ(Contents(buffer), std::vector<unsigned char>(gDNSQueryPacket, gDNSQueryPacket + 41));
 
   // A second Assign replaces the length, shorter or not.
   const std::vector<unsigned char> three = {1, 2, 3};

@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <limits.h>
 #include <string.h>
 #include <sys/resource.h>
@@ -17,8 +18,6 @@
 #include <memory>
 #include <set>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "test_util.h"
 
@@ -44,9 +43,7 @@ struct Fixture {
     idle.Reset(p[0]);
     idleWriter.Reset(p[1]);
   }
-  std::vector<int> All() const {
-    return {readable.get(), writable.get(), both.get(), idle.get()};
-  }
+  std::vector<int> All() const { return {readable.get(), writable.get(), both.get(), idle.get()}; }
 };
 
 TEST(DescriptorWatch, EmptyWatchReturnsAtOnceAndKeepsTheTimeout) {
@@ -80,34 +77,55 @@ TEST(DescriptorWatch, RegistrationDecidesWhatAWaitWatches) {
   // returning 0 with its timeout untouched.
   const RegistrationRow rows[] = {
       {"AddRead of a readable pipe",
-       [](DescriptorWatch& w, const Fixture& f) { w.AddRead(f.readable.get()); }, 1, {Readable}, {}},
+       [](DescriptorWatch& w, const Fixture& f) { w.AddRead(f.readable.get()); },
+       1,
+       {Readable},
+       {}},
       {"AddWrite of a pipe's write end",
-       [](DescriptorWatch& w, const Fixture& f) { w.AddWrite(f.writable.get()); }, 1, {}, {Writable}},
+       [](DescriptorWatch& w, const Fixture& f) { w.AddWrite(f.writable.get()); },
+       1,
+       {},
+       {Writable}},
       {"AddReadWrite counts both directions",
-       [](DescriptorWatch& w, const Fixture& f) { w.AddReadWrite(f.both.get()); }, 2, {Both}, {Both}},
+       [](DescriptorWatch& w, const Fixture& f) { w.AddReadWrite(f.both.get()); },
+       2,
+       {Both},
+       {Both}},
       {"idle descriptor beside a ready one",
        [](DescriptorWatch& w, const Fixture& f) {
          w.AddRead(f.idle.get());
          w.AddRead(f.readable.get());
-       }, 1, {Readable}, {}},
+       },
+       1,
+       {Readable},
+       {}},
       {"AddReadWrite then one Remove leaves both lists",
        [](DescriptorWatch& w, const Fixture& f) {
          w.AddReadWrite(f.both.get());
          w.Remove(f.both.get());
-       }, 0, {}, {}},
+       },
+       0,
+       {},
+       {}},
       {"registered twice, removed once: still watched",
        [](DescriptorWatch& w, const Fixture& f) {
          w.AddRead(f.readable.get());
          w.AddRead(f.readable.get());
          w.Remove(f.readable.get());
-       }, 1, {Readable}, {}},
+       },
+       1,
+       {Readable},
+       {}},
       {"registered twice, removed twice",
        [](DescriptorWatch& w, const Fixture& f) {
          w.AddRead(f.readable.get());
          w.AddRead(f.readable.get());
          w.Remove(f.readable.get());
          w.Remove(f.readable.get());
-       }, 0, {}, {}},
+       },
+       0,
+       {},
+       {}},
       {"Remove of an unregistered descriptor changes nothing",
        [](DescriptorWatch& w, const Fixture& f) {
          w.AddRead(f.readable.get());
@@ -115,7 +133,10 @@ TEST(DescriptorWatch, RegistrationDecidesWhatAWaitWatches) {
          w.Remove(f.both.get());
          w.Remove(12345);
          w.Remove(-1);
-       }, 2, {Readable}, {Writable}},
+       },
+       2,
+       {Readable},
+       {Writable}},
       {"Remove in the middle keeps the others",
        [](DescriptorWatch& w, const Fixture& f) {
          w.AddRead(f.readable.get());
@@ -125,19 +146,28 @@ TEST(DescriptorWatch, RegistrationDecidesWhatAWaitWatches) {
          w.AddWrite(f.both.get());
          w.Remove(f.idle.get());
          w.Remove(f.writable.get());
-       }, 3, {Readable, Both}, {Both}},
+       },
+       3,
+       {Readable, Both},
+       {Both}},
       {"negative descriptors are ignored",
        [](DescriptorWatch& w, const Fixture&) {
          w.AddRead(-1);
          w.AddWrite(-2);
          w.AddReadWrite(-3);
-       }, 0, {}, {}},
+       },
+       0,
+       {},
+       {}},
       {"Clear empties both lists",
        [](DescriptorWatch& w, const Fixture& f) {
          w.AddReadWrite(f.both.get());
          w.AddRead(f.readable.get());
          w.Clear();
-       }, 0, {}, {}},
+       },
+       0,
+       {},
+       {}},
   };
   for (const RegistrationRow& row : rows) {
     SCOPED_TRACE(row.name);
@@ -211,7 +241,8 @@ TEST(DescriptorWatch, SuccessiveRewaitsSpendOneBudget) {
     EXPECT_TRUE(watch.IsReadable(timer.get()));
     left.push_back(Microseconds(watch.Timeout()));
     uint64_t expiries;
-    EXPECT_EQ(static_cast<ssize_t>(sizeof(expiries)), read(timer.get(), &expiries, sizeof(expiries)));
+    EXPECT_EQ(static_cast<ssize_t>(sizeof(expiries)),
+              read(timer.get(), &expiries, sizeof(expiries)));
     result = watch.Rewait();
   }
   double total = MillisecondsSince(start);

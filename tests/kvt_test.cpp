@@ -96,8 +96,7 @@ TEST(ReadNameTest, LabelsPointersAndBytesTaken) {
       {"three labels in place", far, Datagram().Name({"KVT-1234", "_host-config", "local"}),
        "KVT-1234", "_host-config", 9 + 13 + 6 + 1},
       {"the instance label, then C0 0C to the question's name", far,
-       Datagram().Label("KVT-1234").Pointer(kQuestionName), "KVT-1234", "_host-config",
-       8 + 1 + 2},
+       Datagram().Label("KVT-1234").Pointer(kQuestionName), "KVT-1234", "_host-config", 8 + 1 + 2},
       {"a pointer alone", far, Datagram().Pointer(kQuestionName), "_host-config", "_udp", 2},
       {"lead byte 0xC1 is a pointer", far, Datagram().Byte(0xC1).Byte(0x0C), "c1", "far", 2},
       {"lead byte 0xC4 is a pointer, and leads on through 0xC1", far,
@@ -105,25 +104,23 @@ TEST(ReadNameTest, LabelsPointersAndBytesTaken) {
       {"0xC2 is the length of a 194-byte label", far,
        Datagram().Byte(0xC2).Raw(a194).Label("y").Byte(0), a194, "y", 195 + 2 + 1},
       {"0xC3 is the length of a 195-byte label", far,
-       Datagram().Byte(0xC3).Raw(std::string(195, 'c')).Byte(0), std::string(195, 'c'), "",
-       197},
+       Datagram().Byte(0xC3).Raw(std::string(195, 'c')).Byte(0), std::string(195, 'c'), "", 197},
       {"a label's text ends at its first zero byte", far,
-       Datagram().Label(std::string("ab\0cd", 5)).Label(std::string("\0e", 2)).Byte(0), "ab",
-       "", 6 + 3 + 1},
-      {"third and later labels are read past, not kept", far,
-       Datagram().Name({"a", "b", "c", "d"}), "a", "b", 9},
-      {"a pointer's target byte 0 is an empty label", far, Datagram().Pointer(empty), "",
-       "abc", 2},
-      {"a pointer's target byte 0xC0 is a label length", far,
-       Datagram().Pointer(pointerLead), std::string(192, 'p'), "", 2},
-      {"only the first pointer counts its two bytes", far,
-       Datagram().Label("a").Pointer(twoLabels), "a", "b", 2 + 2},
+       Datagram().Label(std::string("ab\0cd", 5)).Label(std::string("\0e", 2)).Byte(0), "ab", "",
+       6 + 3 + 1},
+      {"third and later labels are read past, not kept", far, Datagram().Name({"a", "b", "c", "d"}),
+       "a", "b", 9},
+      {"a pointer's target byte 0 is an empty label", far, Datagram().Pointer(empty), "", "abc", 2},
+      {"a pointer's target byte 0xC0 is a label length", far, Datagram().Pointer(pointerLead),
+       std::string(192, 'p'), "", 2},
+      {"only the first pointer counts its two bytes", far, Datagram().Label("a").Pointer(twoLabels),
+       "a", "b", 2 + 2},
       {"the name reached through two pointers", far, Datagram().Pointer(twoLabels), "b",
        "_host-config", 2},
       // Behind a pointer the walk ends as soon as it holds two labels, so a
       // pointer back into its own name cannot keep it going.
-      {"an empty label and a pointer back to it", Datagram(far).Byte(0), Datagram().Pointer(
-           far.Offset()), "", "", 2},
+      {"an empty label and a pointer back to it", Datagram(far).Byte(0),
+       Datagram().Pointer(far.Offset()), "", "", 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -175,8 +172,8 @@ TEST(ReadNameTest, MalformedNamesTakeZeroBytes) {
       {"the position is the end", Datagram(header).bytes(), 12, 0},
       {"a label runs past the end", Datagram(header).Byte(5).Raw("abc").bytes(), 12, 0},
       {"the last label has no byte after it", Datagram(header).Label("abc").bytes(), 12, 0},
-      {"a pointer lead byte is the last byte", Datagram(header).Label("a").Byte(0xC0).bytes(),
-       12, 0},
+      {"a pointer lead byte is the last byte", Datagram(header).Label("a").Byte(0xC0).bytes(), 12,
+       0},
       {"a pointer to the end", Datagram(header).Pointer(14).bytes(), 12, 0},
       {"a pointer past the end", Datagram(header).Pointer(0xFF).bytes(), 12, 0},
       {"a pointer to a label that runs past the end",
@@ -185,12 +182,27 @@ TEST(ReadNameTest, MalformedNamesTakeZeroBytes) {
       {"a label of 255 bytes: more than a name can hold",
        Datagram(header).Label("z").Byte(0xFF).Raw(std::string(255, 'b')).Byte(0).bytes(), 12, 0},
       {"labels of 254 octets and the closing byte: 255 in all",
-       Datagram(header).Label("KVT").Label("_host-config").Label(std::string(61, 'x'))
-           .Label(std::string(63, 'x')).Label(std::string(63, 'x')).Label(std::string(46, 'x'))
-           .Byte(0).bytes(), 12, 255},
-      {"one octet more", Datagram(header).Label("KVT").Label("_host-config")
-           .Label(std::string(61, 'x')).Label(std::string(63, 'x')).Label(std::string(63, 'x'))
-           .Label(std::string(47, 'x')).Byte(0).bytes(), 12, 0},
+       Datagram(header)
+           .Label("KVT")
+           .Label("_host-config")
+           .Label(std::string(61, 'x'))
+           .Label(std::string(63, 'x'))
+           .Label(std::string(63, 'x'))
+           .Label(std::string(46, 'x'))
+           .Byte(0)
+           .bytes(),
+       12, 255},
+      {"one octet more",
+       Datagram(header)
+           .Label("KVT")
+           .Label("_host-config")
+           .Label(std::string(61, 'x'))
+           .Label(std::string(63, 'x'))
+           .Label(std::string(63, 'x'))
+           .Label(std::string(47, 'x'))
+           .Byte(0)
+           .bytes(),
+       12, 0},
       {"a chain of 17 pointers is read to its second label only",
        Datagram(seventeen).Pointer(chain17).bytes(), seventeen.Offset(), 2},
   };
@@ -200,8 +212,7 @@ TEST(ReadNameTest, MalformedNamesTakeZeroBytes) {
     buffer.Assign(c.message.data(), buffer.Capacity());
     std::string first, second;
     const unsigned char* begin = buffer.Data();
-    EXPECT_EQ(Discoverer::ReadName(begin, begin + c.message.size(), begin + c.at, first,
-                                   second),
+    EXPECT_EQ(Discoverer::ReadName(begin, begin + c.message.size(), begin + c.at, first, second),
               c.taken);
     if (c.taken != 0) {
       EXPECT_EQ(first, "KVT");
@@ -219,10 +230,8 @@ TEST(ReadTextStringTest, LengthByteAndTextCutAtZero) {
   std::vector<unsigned char> longest(256, 'L');
   longest[0] = 255;
   const std::vector<Case> cases = {
-      {{3, 'a', 'b', 'c'}, "abc", 3},
-      {{0}, "", 0},
-      {{5, 'a', 0, 'b', 'c', 'd'}, "a", 5},
-      {{2, 0, 'x'}, "", 2},
+      {{3, 'a', 'b', 'c'}, "abc", 3},        {{0}, "", 0},
+      {{5, 'a', 0, 'b', 'c', 'd'}, "a", 5},  {{2, 0, 'x'}, "", 2},
       {longest, std::string(255, 'L'), 255},
   };
   for (const Case& c : cases) {
@@ -288,207 +297,271 @@ const Fields kBoth = {"80C4A2E691D5", "10.0.0.7", "", ""};
 const Fields kFirst = {"", "10.0.0.7", "", ""};
 
 TEST(ParseReplyTest, OnlyAResponseLongerThanItsHeaderCounts) {
-  CheckReplies("g", {
-      {"a printer's reply: PTR answer; SRV, TXT and A additional records", PrinterReply(),
-       true, kPrinter},
-      {"QR 1, every other flag bit set too", PrinterReply(kPrinterTxt, 0xFFFF), true, kPrinter},
-      {"QR 0 in a printer's reply", PrinterReply(kPrinterTxt, 0x0400), false, kEmpty},
-      {"QR 0, every other flag bit set", PrinterReply(kPrinterTxt, 0x7FFF), false, kEmpty},
-      {"the query (QR 0)", HostConfigQuery(), false, kEmpty},
-      {"an empty datagram", Datagram(), false, kEmpty},
-      {"one byte", Datagram().Byte(0x80), false, kEmpty},
-      {"a header of 12 bytes with counts", Records(1), false, kEmpty},
-      {"a 12-byte datagram", Datagram().Header(kReplyFlags, 0, 1, 0, 1), false, kEmpty},
-      {"a 13-byte response with every count 0", Datagram().Header(kReplyFlags, 0, 0, 0, 0).Byte(0),
-       false, kEmpty},
-      {"a 13-byte datagram: a root name and nothing after", Records(1).Byte(0), false, kEmpty},
-      {"4096 bytes of 0xC0", Datagram().Byte(0xC0, 4096), false, kEmpty},
-      {"4096 bytes of 0xC1", Datagram().Byte(0xC1, 4096), false, kEmpty},
-      {"4096 bytes of 0xFF", Datagram().Byte(0xFF, 4096), false, kEmpty},
-      {"every count 65535, then zero bytes",
-       Datagram().Header(kReplyFlags, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF).PadTo(4096), false, kEmpty},
-  });
+  CheckReplies(
+      "g",
+      {
+          {"a printer's reply: PTR answer; SRV, TXT and A additional records", PrinterReply(), true,
+           kPrinter},
+          {"QR 1, every other flag bit set too", PrinterReply(kPrinterTxt, 0xFFFF), true, kPrinter},
+          {"QR 0 in a printer's reply", PrinterReply(kPrinterTxt, 0x0400), false, kEmpty},
+          {"QR 0, every other flag bit set", PrinterReply(kPrinterTxt, 0x7FFF), false, kEmpty},
+          {"the query (QR 0)", HostConfigQuery(), false, kEmpty},
+          {"an empty datagram", Datagram(), false, kEmpty},
+          {"one byte", Datagram().Byte(0x80), false, kEmpty},
+          {"a header of 12 bytes with counts", Records(1), false, kEmpty},
+          {"a 12-byte datagram", Datagram().Header(kReplyFlags, 0, 1, 0, 1), false, kEmpty},
+          {"a 13-byte response with every count 0",
+           Datagram().Header(kReplyFlags, 0, 0, 0, 0).Byte(0), false, kEmpty},
+          {"a 13-byte datagram: a root name and nothing after", Records(1).Byte(0), false, kEmpty},
+          {"4096 bytes of 0xC0", Datagram().Byte(0xC0, 4096), false, kEmpty},
+          {"4096 bytes of 0xC1", Datagram().Byte(0xC1, 4096), false, kEmpty},
+          {"4096 bytes of 0xFF", Datagram().Byte(0xFF, 4096), false, kEmpty},
+          {"every count 65535, then zero bytes",
+           Datagram().Header(kReplyFlags, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF).PadTo(4096), false,
+           kEmpty},
+      });
 }
 
 // Questions are passed over without their names being read: only 0xC0 ends
 // a name there as a pointer; any other byte is a label's length.
 TEST(ParseReplyTest, QuestionsArePassedOver) {
-  CheckReplies("g", {
-      {"0xC1 in a question's name is a 193-byte label",
-       OneQuestion().Byte(0xC1).Byte('q', 193).Byte(0).U16(kTypePTR).U16(1).InstanceTxt(kIpTxt),
-       true, kIpOnly},
-      {"0xC4 in a question's name is a 196-byte label",
-       OneQuestion().Label("a").Byte(0xC4).Byte('q', 196).Byte(0).U16(kTypePTR).U16(1)
-           .InstanceTxt(kIpTxt), true, kIpOnly},
-      {"C0 0C ends a question's name", [] {
-         Datagram d;  // the second question ends in a pointer into the first
-         d.Header(kReplyFlags, 2, 0, 0, 1).HostConfigQuestion();
-         const int second = d.Offset();
-         d.Label("KVT").Pointer(kQuestionName).U16(kTypePTR).U16(1);
-         return d.Pointer(second).Txt(kIpTxt);
-       }(), true, kIpOnly},
-      {"a question that points at itself: the pointer is not followed",
-       OneQuestion().Pointer(12).U16(kTypePTR).U16(1).InstanceTxt(kIpTxt), true, kIpOnly},
-      {"QDCOUNT 65535 with one question",
-       Datagram().Header(kReplyFlags, 0xFFFF, 0, 0, 1).HostConfigQuestion().InstanceTxt(kTwo),
-       false, kEmpty},
-      {"a question label past the end", OneQuestion().Byte(50).Raw("abc"), false, kEmpty},
-      {"a question name without its zero byte", OneQuestion().Label("_host-config"), false,
-       kEmpty},
-      {"a question pointer lead byte as the last byte", OneQuestion().Label("a").Byte(0xC0),
-       false, kEmpty},
-      {"a question without QTYPE and QCLASS", OneQuestion().Name({"a"}), false, kEmpty},
-      {"a question cut inside QCLASS", OneQuestion().Name({"a"}).U16(kTypePTR).Byte(0x80), false,
-       kEmpty},
-  });
+  CheckReplies(
+      "g",
+      {
+          {"0xC1 in a question's name is a 193-byte label",
+           OneQuestion().Byte(0xC1).Byte('q', 193).Byte(0).U16(kTypePTR).U16(1).InstanceTxt(kIpTxt),
+           true, kIpOnly},
+          {"0xC4 in a question's name is a 196-byte label",
+           OneQuestion()
+               .Label("a")
+               .Byte(0xC4)
+               .Byte('q', 196)
+               .Byte(0)
+               .U16(kTypePTR)
+               .U16(1)
+               .InstanceTxt(kIpTxt),
+           true, kIpOnly},
+          {"C0 0C ends a question's name",
+           [] {
+             Datagram d;  // the second question ends in a pointer into the first
+             d.Header(kReplyFlags, 2, 0, 0, 1).HostConfigQuestion();
+             const int second = d.Offset();
+             d.Label("KVT").Pointer(kQuestionName).U16(kTypePTR).U16(1);
+             return d.Pointer(second).Txt(kIpTxt);
+           }(),
+           true, kIpOnly},
+          {"a question that points at itself: the pointer is not followed",
+           OneQuestion().Pointer(12).U16(kTypePTR).U16(1).InstanceTxt(kIpTxt), true, kIpOnly},
+          {"QDCOUNT 65535 with one question",
+           Datagram().Header(kReplyFlags, 0xFFFF, 0, 0, 1).HostConfigQuestion().InstanceTxt(kTwo),
+           false, kEmpty},
+          {"a question label past the end", OneQuestion().Byte(50).Raw("abc"), false, kEmpty},
+          {"a question name without its zero byte", OneQuestion().Label("_host-config"), false,
+           kEmpty},
+          {"a question pointer lead byte as the last byte", OneQuestion().Label("a").Byte(0xC0),
+           false, kEmpty},
+          {"a question without QTYPE and QCLASS", OneQuestion().Name({"a"}), false, kEmpty},
+          {"a question cut inside QCLASS", OneQuestion().Name({"a"}).U16(kTypePTR).Byte(0x80),
+           false, kEmpty},
+      });
 }
 
 // ANCOUNT + ARCOUNT, as a 16-bit sum, is how many records may be walked;
 // NSCOUNT is not counted in.
 TEST(ParseReplyTest, TheCountsBoundTheRecordsWalked) {
-  CheckReplies("g", {
-      {"the PTR answer and the instance's TXT record, which holds only IPADDRESS",
-       WithAnswer(0, 1).Pointer(kInstanceName).Txt(kIpTxt), true, kIpOnly},
-      {"only the PTR answer: its second label is _udp", WithAnswer(0, 0), false, kEmpty},
-      {"AN 1, NS 1, AR 1 with the TXT record second",
-       WithAnswer(1, 1).Pointer(kInstanceName).Txt(kIpTxt).Pointer(kInstanceName)
-           .Fixed(kTypeSRV, 8).U16(0).U16(0).U16(9100).Pointer(kLocalLabel), true, kIpOnly},
-      {"AN 1, NS 1, AR 1 with the TXT record last: two records walked",
-       WithAnswer(1, 1).Pointer(kInstanceName).Fixed(kTypeSRV, 8).U16(0).U16(0).U16(9100)
-           .Pointer(kLocalLabel).Pointer(kInstanceName).Txt(kIpTxt), false, kEmpty},
-      {"ANCOUNT + ARCOUNT wraps to 0",
-       Datagram().Header(kReplyFlags, 0, 0xFFFF, 0, 1).InstanceTxt(kIpTxt), false, kEmpty},
-      {"ANCOUNT + ARCOUNT wraps to 1: the SRV alone is walked",
-       Datagram().Header(kReplyFlags, 0, 0xFFFF, 0, 2).InstanceName().Fixed(kTypeSRV, 6).U16(0)
-           .U16(0).U16(9100).InstanceTxt(kIpTxt), false, kEmpty},
-      {"a count far beyond the records, TXT first", Records(0xFFFF).InstanceTxt(kIpTxt), true,
-       kIpOnly},
-      {"ANCOUNT 65535 with one record",
-       Datagram().Header(kReplyFlags, 0, 0xFFFF, 0, 0).Name({"a", "b"}).Fixed(kTypeA, 4).U32(1),
-       false, kEmpty},
-      {"ANCOUNT 65535, then zero bytes",
-       Datagram().Header(kReplyFlags, 1, 0xFFFF, 0, 0).PadTo(4096), false, kEmpty},
-      {"4096 bytes of records named C0 0C, RDLENGTH 0", [] {
-         Datagram d = Records(0x7FFF);
-         while (d.Offset() + 12 <= 4096) d.Pointer(12).Fixed(kTypeA, 0);
-         return d.PadTo(4096, 0xC0);
-       }(), false, kEmpty},
-  });
+  CheckReplies(
+      "g",
+      {
+          {"the PTR answer and the instance's TXT record, which holds only IPADDRESS",
+           WithAnswer(0, 1).Pointer(kInstanceName).Txt(kIpTxt), true, kIpOnly},
+          {"only the PTR answer: its second label is _udp", WithAnswer(0, 0), false, kEmpty},
+          {"AN 1, NS 1, AR 1 with the TXT record second",
+           WithAnswer(1, 1)
+               .Pointer(kInstanceName)
+               .Txt(kIpTxt)
+               .Pointer(kInstanceName)
+               .Fixed(kTypeSRV, 8)
+               .U16(0)
+               .U16(0)
+               .U16(9100)
+               .Pointer(kLocalLabel),
+           true, kIpOnly},
+          {"AN 1, NS 1, AR 1 with the TXT record last: two records walked",
+           WithAnswer(1, 1)
+               .Pointer(kInstanceName)
+               .Fixed(kTypeSRV, 8)
+               .U16(0)
+               .U16(0)
+               .U16(9100)
+               .Pointer(kLocalLabel)
+               .Pointer(kInstanceName)
+               .Txt(kIpTxt),
+           false, kEmpty},
+          {"ANCOUNT + ARCOUNT wraps to 0",
+           Datagram().Header(kReplyFlags, 0, 0xFFFF, 0, 1).InstanceTxt(kIpTxt), false, kEmpty},
+          {"ANCOUNT + ARCOUNT wraps to 1: the SRV alone is walked",
+           Datagram()
+               .Header(kReplyFlags, 0, 0xFFFF, 0, 2)
+               .InstanceName()
+               .Fixed(kTypeSRV, 6)
+               .U16(0)
+               .U16(0)
+               .U16(9100)
+               .InstanceTxt(kIpTxt),
+           false, kEmpty},
+          {"a count far beyond the records, TXT first", Records(0xFFFF).InstanceTxt(kIpTxt), true,
+           kIpOnly},
+          {"ANCOUNT 65535 with one record",
+           Datagram().Header(kReplyFlags, 0, 0xFFFF, 0, 0).Name({"a", "b"}).Fixed(kTypeA, 4).U32(1),
+           false, kEmpty},
+          {"ANCOUNT 65535, then zero bytes",
+           Datagram().Header(kReplyFlags, 1, 0xFFFF, 0, 0).PadTo(4096), false, kEmpty},
+          {"4096 bytes of records named C0 0C, RDLENGTH 0",
+           [] {
+             Datagram d = Records(0x7FFF);
+             while (d.Offset() + 12 <= 4096) d.Pointer(12).Fixed(kTypeA, 0);
+             return d.PadTo(4096, 0xC0);
+           }(),
+           false, kEmpty},
+      });
 }
 
 // Every record before the host-config TXT record is passed over by its
 // RDLENGTH, which must lie inside the datagram; after it nothing is read.
 TEST(ParseReplyTest, OtherRecordsArePassedOver) {
-  CheckReplies("g", {
-      {"SRV of a host-config instance is not the TXT record",
-       Records(1).InstanceName().Fixed(kTypeSRV, 6).U16(0).U16(0).U16(9100), false, kEmpty},
-      {"SRV of the instance passed over, then TXT",
-       Records(2).InstanceName().Fixed(kTypeSRV, 6).U16(0).U16(0).U16(9100).InstanceTxt(kIpTxt),
-       true, kIpOnly},
-      {"an A record named like the instance passed over",
-       Records(2).InstanceName().Fixed(kTypeA, 4).U32(0x0A000005).InstanceTxt(kIpTxt), true,
-       kIpOnly},
-      {"TYPE 0x1000 (TXT read little-endian) is not TXT",
-       Records(1).InstanceName().Fixed(0x1000, 19).Label(kIpTxt[0]), false, kEmpty},
-      {"TYPE 0x0110 (TXT in its low byte only) is not TXT",
-       Records(1).InstanceName().Fixed(0x0110, 19).Label(kIpTxt[0]), false, kEmpty},
-      {"a TXT record of another service passed over",
-       Records(2).Name({"KVT", "_ipp", "_tcp", "local"}).Txt({"IPADDRESS=10.0.0.66"})
-           .InstanceTxt(kIpTxt), true, kIpOnly},
-      {"of two matching TXT records only the first is read",
-       Records(2).InstanceTxt(kIpTxt).InstanceTxt({"IPADDRESS=10.0.0.6", "MACUAA=0123456789AB"}),
-       true, kIpOnly},
-      {"bytes after the matching record are never read",
-       Records(9).InstanceTxt(kIpTxt).Byte(0xFF, 3), true, kIpOnly},
-      {"fixed fields cut after TYPE TXT", Records(1).InstanceName().U16(kTypeTXT).U16(1), false,
-       kEmpty},
-      {"fixed fields cut after TYPE A", Records(1).Name({"a", "b"}).U16(kTypeA), false, kEmpty},
-      {"RDLENGTH 0xFFFF of a record before the TXT record",
-       Records(2).Name({"a", "b"}).Fixed(kTypeA, 0xFFFF).U32(1).InstanceTxt(kTwo), false, kEmpty},
-      {"RDATA one byte short of its RDLENGTH", Records(2).Name({"a", "b"}).Fixed(kTypeA, 5).U32(1),
-       false, kEmpty},
-  });
+  CheckReplies(
+      "g",
+      {
+          {"SRV of a host-config instance is not the TXT record",
+           Records(1).InstanceName().Fixed(kTypeSRV, 6).U16(0).U16(0).U16(9100), false, kEmpty},
+          {"SRV of the instance passed over, then TXT",
+           Records(2).InstanceName().Fixed(kTypeSRV, 6).U16(0).U16(0).U16(9100).InstanceTxt(kIpTxt),
+           true, kIpOnly},
+          {"an A record named like the instance passed over",
+           Records(2).InstanceName().Fixed(kTypeA, 4).U32(0x0A000005).InstanceTxt(kIpTxt), true,
+           kIpOnly},
+          {"TYPE 0x1000 (TXT read little-endian) is not TXT",
+           Records(1).InstanceName().Fixed(0x1000, 19).Label(kIpTxt[0]), false, kEmpty},
+          {"TYPE 0x0110 (TXT in its low byte only) is not TXT",
+           Records(1).InstanceName().Fixed(0x0110, 19).Label(kIpTxt[0]), false, kEmpty},
+          {"a TXT record of another service passed over",
+           Records(2)
+               .Name({"KVT", "_ipp", "_tcp", "local"})
+               .Txt({"IPADDRESS=10.0.0.66"})
+               .InstanceTxt(kIpTxt),
+           true, kIpOnly},
+          {"of two matching TXT records only the first is read",
+           Records(2).InstanceTxt(kIpTxt).InstanceTxt(
+               {"IPADDRESS=10.0.0.6", "MACUAA=0123456789AB"}),
+           true, kIpOnly},
+          {"bytes after the matching record are never read",
+           Records(9).InstanceTxt(kIpTxt).Byte(0xFF, 3), true, kIpOnly},
+          {"fixed fields cut after TYPE TXT", Records(1).InstanceName().U16(kTypeTXT).U16(1), false,
+           kEmpty},
+          {"fixed fields cut after TYPE A", Records(1).Name({"a", "b"}).U16(kTypeA), false, kEmpty},
+          {"RDLENGTH 0xFFFF of a record before the TXT record",
+           Records(2).Name({"a", "b"}).Fixed(kTypeA, 0xFFFF).U32(1).InstanceTxt(kTwo), false,
+           kEmpty},
+          {"RDATA one byte short of its RDLENGTH",
+           Records(2).Name({"a", "b"}).Fixed(kTypeA, 5).U32(1), false, kEmpty},
+      });
 }
 
 // The TXT record is the one whose name has "_host-config" as its second
 // label, exactly; the name may be written with long labels and pointers.
 TEST(ParseReplyTest, TheTxtRecordIsKnownByTheSecondLabelOfItsName) {
-  CheckReplies("g", {
-      {"_HOST-CONFIG does not match", Records(1).Name({"KVT", "_HOST-CONFIG"}).Txt(kIpTxt), false,
-       kEmpty},
-      {"_Host-config does not match", Records(1).Name({"KVT", "_Host-config"}).Txt(kIpTxt), false,
-       kEmpty},
-      {"a TXT record of the service type itself: second label _udp",
-       Records(1).Name({"_host-config", "_udp", "local"}).Txt(kIpTxt), false, kEmpty},
-      {"first, third and later labels take no part",
-       Records(1).Name({"any instance", "_host-config", "x", "y", "z"}).Txt(kIpTxt), true,
-       kIpOnly},
-      {"0xC2 in a record's name is a 194-byte label",
-       Records(1).Byte(0xC2).Byte('n', 194).Label("_host-config").Byte(0).Txt(kIpTxt), true,
-       kIpOnly},
-      {"a record named through a 0xC1 pointer", TxtNamedFromFar(0x10C), true, kIpOnly},
-      {"a record named through a 0xC4 pointer", TxtNamedFromFar(0x40C), true, kIpOnly},
-      {"17 pointers in a matching name: read to its second label", ChainInFiller(17).Txt(kTwo),
-       true, kBoth},
-  });
+  CheckReplies(
+      "g", {
+               {"_HOST-CONFIG does not match", Records(1).Name({"KVT", "_HOST-CONFIG"}).Txt(kIpTxt),
+                false, kEmpty},
+               {"_Host-config does not match", Records(1).Name({"KVT", "_Host-config"}).Txt(kIpTxt),
+                false, kEmpty},
+               {"a TXT record of the service type itself: second label _udp",
+                Records(1).Name({"_host-config", "_udp", "local"}).Txt(kIpTxt), false, kEmpty},
+               {"first, third and later labels take no part",
+                Records(1).Name({"any instance", "_host-config", "x", "y", "z"}).Txt(kIpTxt), true,
+                kIpOnly},
+               {"0xC2 in a record's name is a 194-byte label",
+                Records(1).Byte(0xC2).Byte('n', 194).Label("_host-config").Byte(0).Txt(kIpTxt),
+                true, kIpOnly},
+               {"a record named through a 0xC1 pointer", TxtNamedFromFar(0x10C), true, kIpOnly},
+               {"a record named through a 0xC4 pointer", TxtNamedFromFar(0x40C), true, kIpOnly},
+               {"17 pointers in a matching name: read to its second label",
+                ChainInFiller(17).Txt(kTwo), true, kBoth},
+           });
 }
 
 // A name that would be read outside the datagram, or round a pointer loop,
 // ends the walk: nothing after it is read, even a good TXT record.
 TEST(ParseReplyTest, ANameLeadingOutsideTheDatagramEndsTheWalk) {
-  CheckReplies("g", {
-      {"a record name label past the end", Records(1).Label("KVT").Byte(200).Raw("_host-config"),
-       false, kEmpty},
-      {"a record name without its zero byte", Records(1).Label("KVT").Label("_host-config"),
-       false, kEmpty},
-      {"a record name pointer lead byte as the last byte", Records(1).Label("KVT").Byte(0xC0),
-       false, kEmpty},
-      {"a pointer to the end", Records(1).Pointer(14), false, kEmpty},
-      {"a pointer past the end", Records(1).Pointer(0xFF).Fixed(kTypeTXT, 0), false, kEmpty},
-      // C1 00 points to offset 256, past the end; its 00 would begin the
-      // fixed fields of a record if the C1 were skipped.
-      {"a bad name ends the walk: a good TXT record after it is not read",
-       Records(2).Byte(0xC1).Fixed(kTypeA, 0).InstanceTxt(kTwo), false, kEmpty},
-      {"a pointer to itself: C0 0C at 12, read as a 192-byte label, then C0 0C again",
-       Records(1).Pointer(12).Byte('s', 191).Pointer(12).Byte(0).Fixed(kTypeTXT, 0), false,
-       kEmpty},
-      {"a label and a pointer back to the name's start",
-       Records(1).Label("a").Pointer(12).Fixed(kTypeTXT, 0), false, kEmpty},
-      {"a pointer to a length byte near the end that runs past it",
-       Records(1).Pointer(14).Byte(9), false, kEmpty},
-  });
+  CheckReplies(
+      "g",
+      {
+          {"a record name label past the end",
+           Records(1).Label("KVT").Byte(200).Raw("_host-config"), false, kEmpty},
+          {"a record name without its zero byte", Records(1).Label("KVT").Label("_host-config"),
+           false, kEmpty},
+          {"a record name pointer lead byte as the last byte", Records(1).Label("KVT").Byte(0xC0),
+           false, kEmpty},
+          {"a pointer to the end", Records(1).Pointer(14), false, kEmpty},
+          {"a pointer past the end", Records(1).Pointer(0xFF).Fixed(kTypeTXT, 0), false, kEmpty},
+          // C1 00 points to offset 256, past the end; its 00 would begin the
+          // fixed fields of a record if the C1 were skipped.
+          {"a bad name ends the walk: a good TXT record after it is not read",
+           Records(2).Byte(0xC1).Fixed(kTypeA, 0).InstanceTxt(kTwo), false, kEmpty},
+          {"a pointer to itself: C0 0C at 12, read as a 192-byte label, then C0 0C again",
+           Records(1).Pointer(12).Byte('s', 191).Pointer(12).Byte(0).Fixed(kTypeTXT, 0), false,
+           kEmpty},
+          {"a label and a pointer back to the name's start",
+           Records(1).Label("a").Pointer(12).Fixed(kTypeTXT, 0), false, kEmpty},
+          {"a pointer to a length byte near the end that runs past it",
+           Records(1).Pointer(14).Byte(9), false, kEmpty},
+      });
 }
 
 // The strings of the TXT record are applied in turn, each text ending at
 // its first zero byte. One that does not lie wholly inside both the RDATA
 // and the datagram is not, and the record keeps what came before it.
 TEST(ParseReplyTest, TxtStringsInsideTheRdataAreApplied) {
-  CheckReplies("g", {
-      {"RDATA of one zero byte: one empty string", Records(1).InstanceTxt({""}), true, kEmpty},
-      {"RDLENGTH 0: the string after it is not RDATA",
-       Records(1).InstanceName().Fixed(kTypeTXT, 0).Label(kIpTxt[0]), true, kEmpty},
-      {"a string's text ends at its zero byte",
-       Records(1).InstanceTxt({std::string("IPADDRESS=10.0.0.5\0junk", 23)}), true, kIpOnly},
-      {"empty strings and a string without = change nothing",
-       Records(1).InstanceTxt({"", kIpTxt[0], "", "no equals sign"}), true, kIpOnly},
-      {"CLASS and TTL are not read",
-       Records(1).InstanceName().U16(kTypeTXT).U16(0x00FF).U32(0).U16(19).Label(kIpTxt[0]), true,
-       kIpOnly},
-      {"TXT RDLENGTH 0xFFFF, strings inside the datagram",
-       Records(1).InstanceName().Fixed(kTypeTXT, 0xFFFF).Label(kTwo[0]).Label(kTwo[1]), true,
-       kBoth},
-      {"TXT strings overrunning RDLENGTH, which ends 5 bytes into the second",
-       Records(2).InstanceName().Fixed(kTypeTXT, 19 + 5).Label(kTwo[0]).Label(kTwo[1])
-           .InstanceTxt({"IPADDRESS=10.0.0.8"}), true, kFirst},
-      {"a TXT string overrunning the datagram",
-       Records(1).InstanceName().Fixed(kTypeTXT, 100).Label(kTwo[0]).Byte(60).Raw("MACUAA=0123"),
-       true, kFirst},
-      {"a TXT length byte as the last byte",
-       Records(1).InstanceName().Fixed(kTypeTXT, 40).Label(kTwo[0]).Byte(20), true, kFirst},
-      {"TXT RDATA missing altogether", Records(1).InstanceName().Fixed(kTypeTXT, 3), true, kEmpty},
-      {"RDATA filled up with empty strings: an attribute and 11 empty strings",
-       Records(1).InstanceName().Fixed(kTypeTXT, 30).Label(kTwo[0]).Byte(0, 11), true, kFirst},
-  });
+  CheckReplies(
+      "g",
+      {
+          {"RDATA of one zero byte: one empty string", Records(1).InstanceTxt({""}), true, kEmpty},
+          {"RDLENGTH 0: the string after it is not RDATA",
+           Records(1).InstanceName().Fixed(kTypeTXT, 0).Label(kIpTxt[0]), true, kEmpty},
+          {"a string's text ends at its zero byte",
+           Records(1).InstanceTxt({std::string("IPADDRESS=10.0.0.5\0junk", 23)}), true, kIpOnly},
+          {"empty strings and a string without = change nothing",
+           Records(1).InstanceTxt({"", kIpTxt[0], "", "no equals sign"}), true, kIpOnly},
+          {"CLASS and TTL are not read",
+           Records(1).InstanceName().U16(kTypeTXT).U16(0x00FF).U32(0).U16(19).Label(kIpTxt[0]),
+           true, kIpOnly},
+          {"TXT RDLENGTH 0xFFFF, strings inside the datagram",
+           Records(1).InstanceName().Fixed(kTypeTXT, 0xFFFF).Label(kTwo[0]).Label(kTwo[1]), true,
+           kBoth},
+          {"TXT strings overrunning RDLENGTH, which ends 5 bytes into the second",
+           Records(2)
+               .InstanceName()
+               .Fixed(kTypeTXT, 19 + 5)
+               .Label(kTwo[0])
+               .Label(kTwo[1])
+               .InstanceTxt({"IPADDRESS=10.0.0.8"}),
+           true, kFirst},
+          {"a TXT string overrunning the datagram",
+           Records(1)
+               .InstanceName()
+               .Fixed(kTypeTXT, 100)
+               .Label(kTwo[0])
+               .Byte(60)
+               .Raw("MACUAA=0123"),
+           true, kFirst},
+          {"a TXT length byte as the last byte",
+           Records(1).InstanceName().Fixed(kTypeTXT, 40).Label(kTwo[0]).Byte(20), true, kFirst},
+          {"TXT RDATA missing altogether", Records(1).InstanceName().Fixed(kTypeTXT, 3), true,
+           kEmpty},
+          {"RDATA filled up with empty strings: an attribute and 11 empty strings",
+           Records(1).InstanceName().Fixed(kTypeTXT, 30).Label(kTwo[0]).Byte(0, 11), true, kFirst},
+      });
 }
 
 TEST(ParseReplyTest, BrandComesFromTheAttributes) {
@@ -506,8 +579,8 @@ TEST(ParseReplyTest, BrandComesFromTheAttributes) {
   CheckReplies("z", {{"vendor 0x2E97", PrinterReply(), true, kPrinter},
                      {"the device ID names no ZALOR", PrinterReply(deviceIdOnly), true, noBrand},
                      {"vendor 0x5A21 first", PrinterReply(korvane), true, korvaneId}});
-  CheckReplies("g", {{"the device ID does not name Printer", PrinterReply(deviceIdOnly), true,
-                      noBrand}});
+  CheckReplies(
+      "g", {{"the device ID does not name Printer", PrinterReply(deviceIdOnly), true, noBrand}});
 }
 
 // ---------------------------------------------------------------------------
@@ -561,10 +634,9 @@ TEST(ParseAttributeTest, IpAddressAndKeyMatching) {
 
 TEST(ParseAttributeTest, IgnoredKeysChangeNothing) {
   // Values that would fill each field if the key counted.
-  const std::vector<std::string> keys = {"IPNETMASK",   "IPGATEWAY",   "IPNAME",
-                                         "MACLAA",      "IPADDRSOURCE", "PASSWORDSET",
-                                         "ADAPTERNAME", "CPDATTACHED", "UNKNOWN",
-                                         "macuaa",      "MDNSNAME2"};
+  const std::vector<std::string> keys = {
+      "IPNETMASK",   "IPGATEWAY",   "IPNAME",  "MACLAA", "IPADDRSOURCE", "PASSWORDSET",
+      "ADAPTERNAME", "CPDATTACHED", "UNKNOWN", "macuaa", "MDNSNAME2"};
   const std::vector<std::string> values = {"0123456789AB", "\"MFG:Tamo;\"", "5A210001",
                                            "Tamo Printer SOLENA ZALOR Orbec"};
   std::vector<AttributeCase> cases;
@@ -686,14 +758,10 @@ TEST(MatchBrandTest, OnlyDeviceIdAndMdnsNameWhileEmpty) {
     std::string brandBefore;
     std::string brandAfter;
   } cases[] = {
-      {"1284STRID", "MFG:Tamo;", "", "Tamo"},
-      {"MDNSNAME", "Tamo", "", "Tamo"},
-      {"MDNSNAME", "xTamox", "", "Tamo"},
-      {"MDNSNAME", "Tamo", "Korvane", "Korvane"},
-      {"MDNSNAME", "tamo", "", ""},
-      {"IPADDRESS", "Tamo", "", ""},
-      {"PRINTERVIDPID", "Tamo", "", ""},
-      {"", "Tamo", "", ""},
+      {"1284STRID", "MFG:Tamo;", "", "Tamo"}, {"MDNSNAME", "Tamo", "", "Tamo"},
+      {"MDNSNAME", "xTamox", "", "Tamo"},     {"MDNSNAME", "Tamo", "Korvane", "Korvane"},
+      {"MDNSNAME", "tamo", "", ""},           {"IPADDRESS", "Tamo", "", ""},
+      {"PRINTERVIDPID", "Tamo", "", ""},      {"", "Tamo", "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key + " " + c.value);

@@ -3,6 +3,7 @@
 // nothing here touches the machine's own network.
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <stdlib.h>
@@ -15,8 +16,6 @@
 #include <sstream>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "connector.h"
 #include "data_buffer.h"
@@ -65,8 +64,8 @@ int BoundUdp(int port, bool reuse) {
 ssize_t SendDatagram(const char* ip, int port, const Bytes& bytes) {
   Fd fd(socket(AF_INET, SOCK_DGRAM, 0));
   sockaddr_in to = Address(ip, port);
-  return sendto(fd.get(), bytes.data(), bytes.size(), 0,
-                reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  return sendto(fd.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                sizeof(to));
 }
 
 Bytes Contents(const DataBuffer& buffer, int from, int to) {
@@ -202,14 +201,16 @@ TEST(NetWatch, BudgetIsSpentAcrossWaitsOnADatagramSocket) {
     sender.join();
     // Microseconds of budget that may be left when the waits so far slept
     // at least `sleptMs` / at most `sleptMs`.
-    auto leftAfter = [kBudget](double sleptMs) { return kBudget - static_cast<long>(sleptMs * 1000); };
+    auto leftAfter = [kBudget](double sleptMs) {
+      return kBudget - static_cast<long>(sleptMs * 1000);
+    };
     const long kSlack = 2000;
     // A datagram can only wake the wait after it was sent.
     double arrived1 = std::chrono::duration<double, std::milli>(sent1 - waitStart).count();
     double arrived2 = std::chrono::duration<double, std::milli>(sent2 - waitStart).count();
     std::ostringstream times;
-    times << " (sent at " << arrived1 << " and " << arrived2 << " ms, woke at " << woke1
-          << " and " << woke2 << " ms, left " << leftFirst << " and " << leftSecond << " us)";
+    times << " (sent at " << arrived1 << " and " << arrived2 << " ms, woke at " << woke1 << " and "
+          << woke2 << " ms, left " << leftFirst << " and " << leftSecond << " us)";
     NS_CHECK_EQ(r, 1, first);
     r.Check(leftFirst <= leftAfter(arrived1) + kSlack && leftFirst >= leftAfter(woke1) - kSlack,
             __FILE__, __LINE__, "first wait's rest" + times.str());
@@ -245,8 +246,8 @@ TEST(NetBroadcast, QueryLeavesOnTheFirstFiveUsableOfSevenInterfaces) {
     std::string hostSide, peerSide;
     for (int i = 0; i < kPairs; ++i) {
       int k = order[i];
-      hostSide += "link add h" + std::to_string(k) + " type veth peer name p" +
-                  std::to_string(k) + " netns " + peer.Path() + "\n";
+      hostSide += "link add h" + std::to_string(k) + " type veth peer name p" + std::to_string(k) +
+                  " netns " + peer.Path() + "\n";
     }
     for (int k = kPairs - 1; k >= 0; --k) {
       std::string n = std::to_string(k);
@@ -255,8 +256,8 @@ TEST(NetBroadcast, QueryLeavesOnTheFirstFiveUsableOfSevenInterfaces) {
     }
     const int kDown = order[1];
     const int kTwoAddresses = order[0];
-    hostSide += "link set lo up\naddr add 10.71.0.1/24 dev h" + std::to_string(kTwoAddresses) +
-                "\n";
+    hostSide +=
+        "link set lo up\naddr add 10.71.0.1/24 dev h" + std::to_string(kTwoAddresses) + "\n";
     if (!NS_CHECK(r, Ip(hostSide))) return;
 
     // Host side: which address belongs to which pair, in listing order.
@@ -375,8 +376,9 @@ TEST(NetBroadcast, QueryLeavesOnTheFirstFiveUsableOfSevenInterfaces) {
       Enter inPeer(peer);
       sockaddr_in to = Address(expected.begin()->c_str(), kQueryPort);
       Bytes reply = Pattern(64, 9);
-      NS_CHECK_EQ(r, 64, sendto(receiver, reply.data(), reply.size(), 0,
-                                reinterpret_cast<sockaddr*>(&to), sizeof(to)));
+      NS_CHECK_EQ(r, 64,
+                  sendto(receiver, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                         sizeof(to)));
     }
     NS_CHECK_EQ(r, 1, watch.Wait(1, 0));
     NS_CHECK(r, watch.IsReadable(connector.UdpSocket()));
@@ -533,7 +535,8 @@ TEST(NetReceiveReply, Table) {
         NS_CHECK_EQ(r, 1, watch.Wait(1, 0));
       if (row.mark == kWaitThenDrain) {
         unsigned char sink[kCapacity];
-        NS_CHECK_EQ(r, static_cast<ssize_t>(row.size), recv(connector.UdpSocket(), sink, sizeof(sink), 0));
+        NS_CHECK_EQ(r, static_cast<ssize_t>(row.size),
+                    recv(connector.UdpSocket(), sink, sizeof(sink), 0));
       }
 
       Clock::time_point start = Clock::now();
@@ -541,8 +544,8 @@ TEST(NetReceiveReply, Table) {
       NS_CHECK(r, MillisecondsSince(start) < 100);  // never blocks
       NS_CHECK_EQ(r, row.length, buffer.Length());
       if (row.result > 0) {
-        NS_CHECK(r, Contents(buffer, 0, row.result) ==
-                        Bytes(sent.begin(), sent.begin() + row.result));
+        NS_CHECK(r,
+                 Contents(buffer, 0, row.result) == Bytes(sent.begin(), sent.begin() + row.result));
         NS_CHECK(r, Contents(buffer, row.result, kCapacity) ==
                         Bytes(before.begin() + row.result, before.end()));
       } else {
@@ -574,7 +577,8 @@ TEST(NetReceiveReply, ABurstOfRepliesIsKept) {
     for (int i = 0; i < kReplies; ++i) {
       Bytes reply = Pattern(1000, i);
       reply[0] = static_cast<unsigned char>(i);
-      sendto(sender.get(), reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+      sendto(sender.get(), reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to),
+             sizeof(to));
     }
     std::vector<int> order;
     int ready = watch.Wait(0, 300000);
@@ -599,8 +603,7 @@ int Listener(const char* ip, int port) {
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
   sockaddr_in address = Address(ip, port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      listen(fd, 4) != 0) {
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(fd, 4) != 0) {
     close(fd);
     return -1;
   }
@@ -633,7 +636,8 @@ TEST(NetConnect, ToAListenerDataMovesBothWays) {
     out.Assign(reinterpret_cast<const unsigned char*>(ping.data()), static_cast<int>(ping.size()));
     NS_CHECK_EQ(r, static_cast<int>(ping.size()), connector.Send(out));
     char received[64] = {};
-    NS_CHECK_EQ(r, static_cast<ssize_t>(ping.size()), recv(server.get(), received, sizeof(received), 0));
+    NS_CHECK_EQ(r, static_cast<ssize_t>(ping.size()),
+                recv(server.get(), received, sizeof(received), 0));
     NS_CHECK_EQ(r, ping, std::string(received));
 
     DataBuffer in(kCapacity);
@@ -732,77 +736,82 @@ TEST(NetTrace, ConnectorOperationsWriteTheirLines) {
   ASSERT_TRUE(WriteFile(dir / ".slog", "", 0644));
 
   pid_t child = -1;
-  std::string failures = RunInNamespace(true, 20, [&](Report& r) {
-    setenv("TMPDIR", dir.path().c_str(), 1);
-    // This process may have found the trace off before; start afresh.
-    gLogFD = -1;
-    const std::string path = OwnTracePath();
+  std::string failures = RunInNamespace(
+      true, 20,
+      [&](Report& r) {
+        setenv("TMPDIR", dir.path().c_str(), 1);
+        // This process may have found the trace off before; start afresh.
+        gLogFD = -1;
+        const std::string path = OwnTracePath();
 
-    // Untrusted reply bytes: format directives and unprintable bytes must
-    // come out as they are, never be interpreted.
-    const std::string replyText = "HELLO %s%n %d";
-    Bytes reply(replyText.begin(), replyText.end());
-    reply.push_back(0x01);
-    reply.push_back(0xFF);
-    {
-      DescriptorWatch watch;
-      Connector connector(&watch);
-      DataBuffer buffer(kCapacity);
-      buffer.Assign(gDNSQueryPacket, kDNSQueryPacketSize);
-      NS_CHECK_EQ(r, 1, connector.Broadcast(buffer, kQueryPort));
-      NS_CHECK_EQ(r, static_cast<ssize_t>(reply.size()), SendDatagram("127.0.0.1", kQueryPort, reply));
-      NS_CHECK_EQ(r, 1, watch.Wait(1, 0));
-      NS_CHECK_EQ(r, static_cast<int>(reply.size()), connector.ReceiveReply(buffer));
-      connector.CloseBroadcast();
+        // Untrusted reply bytes: format directives and unprintable bytes must
+        // come out as they are, never be interpreted.
+        const std::string replyText = "HELLO %s%n %d";
+        Bytes reply(replyText.begin(), replyText.end());
+        reply.push_back(0x01);
+        reply.push_back(0xFF);
+        {
+          DescriptorWatch watch;
+          Connector connector(&watch);
+          DataBuffer buffer(kCapacity);
+          buffer.Assign(gDNSQueryPacket, kDNSQueryPacketSize);
+          NS_CHECK_EQ(r, 1, connector.Broadcast(buffer, kQueryPort));
+          NS_CHECK_EQ(r, static_cast<ssize_t>(reply.size()),
+                      SendDatagram("127.0.0.1", kQueryPort, reply));
+          NS_CHECK_EQ(r, 1, watch.Wait(1, 0));
+          NS_CHECK_EQ(r, static_cast<int>(reply.size()), connector.ReceiveReply(buffer));
+          connector.CloseBroadcast();
 
-      Fd holder(BoundUdp(5400, false));
-      CaptureStderr quiet;
-      buffer.Assign(gDNSQueryPacket, kDNSQueryPacketSize);
-      NS_CHECK(r, connector.Broadcast(buffer, 5400) < 0);
+          Fd holder(BoundUdp(5400, false));
+          CaptureStderr quiet;
+          buffer.Assign(gDNSQueryPacket, kDNSQueryPacketSize);
+          NS_CHECK(r, connector.Broadcast(buffer, 5400) < 0);
 
-      Fd listener(Listener("127.0.0.1", kListenPort));
-      NS_CHECK_EQ(r, 0, connector.Connect("127.0.0.1", kListenPort));
-    }
-    log_exit();
+          Fd listener(Listener("127.0.0.1", kListenPort));
+          NS_CHECK_EQ(r, 0, connector.Connect("127.0.0.1", kListenPort));
+        }
+        log_exit();
 
-    struct stat info;
-    NS_CHECK(r, stat(path.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600);
-    const std::string content = ReadFile(path);
-    const std::vector<TraceLine> lines = TraceLines(content);
-    unlink(path.c_str());
+        struct stat info;
+        NS_CHECK(r, stat(path.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600);
+        const std::string content = ReadFile(path);
+        const std::vector<TraceLine> lines = TraceLines(content);
+        unlink(path.c_str());
 
-    // Each expected body, in order, with the function it is traced from.
-    const std::string n = std::to_string(reply.size());
-    const struct {
-      std::string body;
-      const char* function;
-    } expected[] = {
-        {"begin data.size=41 port=5353", "Broadcast"},
-        {"interface lo (127.0.0.1) skipped: loopback", "ChooseInterfaces"},
-        {"query sent on nb0 (10.99.0.1)", "SendQuery"},
-        {"end with ret=1", "Broadcast"},
-        {"begin", "ReceiveReply"},
-        {"received " + n + " bytes from 127.0.0.1: HELLO %s%n %d..", "ReceiveReply"},
-        {TraceHex(reply, 0, reply.size()), "ReceiveReply"},
-        {"end with data.size=" + n + " ret=" + n, "ReceiveReply"},
-        {"begin data.size=41 port=5400", "Broadcast"},
-        {"end bind with error ret=-1", "Broadcast"},
-        {"begin with ip=127.0.0.1 port=" + std::to_string(kListenPort), "Connect"},
-        {"end with ret=0", "Connect"},
-    };
-    size_t at = 0;
-    for (const auto& e : expected) {
-      while (at < lines.size() && !(lines[at].body == e.body && lines[at].function == e.function &&
-                                    lines[at].source == "src/connector"))
-        ++at;
-      if (!r.Check(at < lines.size(), __FILE__, __LINE__,
-                   "missing in order: " + e.body + " (" + e.function + ")"))
-        break;
-      ++at;
-    }
-    for (const TraceLine& line : lines) NS_CHECK(r, !line.stamp.empty());  // a whole trace line
-    if (!r.text().empty()) r.Check(false, __FILE__, __LINE__, "trace file was:\n" + content);
-  }, &child);
+        // Each expected body, in order, with the function it is traced from.
+        const std::string n = std::to_string(reply.size());
+        const struct {
+          std::string body;
+          const char* function;
+        } expected[] = {
+            {"begin data.size=41 port=5353", "Broadcast"},
+            {"interface lo (127.0.0.1) skipped: loopback", "ChooseInterfaces"},
+            {"query sent on nb0 (10.99.0.1)", "SendQuery"},
+            {"end with ret=1", "Broadcast"},
+            {"begin", "ReceiveReply"},
+            {"received " + n + " bytes from 127.0.0.1: HELLO %s%n %d..", "ReceiveReply"},
+            {TraceHex(reply, 0, reply.size()), "ReceiveReply"},
+            {"end with data.size=" + n + " ret=" + n, "ReceiveReply"},
+            {"begin data.size=41 port=5400", "Broadcast"},
+            {"end bind with error ret=-1", "Broadcast"},
+            {"begin with ip=127.0.0.1 port=" + std::to_string(kListenPort), "Connect"},
+            {"end with ret=0", "Connect"},
+        };
+        size_t at = 0;
+        for (const auto& e : expected) {
+          while (at < lines.size() &&
+                 !(lines[at].body == e.body && lines[at].function == e.function &&
+                   lines[at].source == "src/connector"))
+            ++at;
+          if (!r.Check(at < lines.size(), __FILE__, __LINE__,
+                       "missing in order: " + e.body + " (" + e.function + ")"))
+            break;
+          ++at;
+        }
+        for (const TraceLine& line : lines) NS_CHECK(r, !line.stamp.empty());  // a whole trace line
+        if (!r.text().empty()) r.Check(false, __FILE__, __LINE__, "trace file was:\n" + content);
+      },
+      &child);
   EXPECT_EQ("", failures);
 
   // Whatever the child did, leave nothing behind.

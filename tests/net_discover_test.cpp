@@ -8,6 +8,7 @@
 // its full 15 seconds.
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -17,8 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "dns_message.h"
 #include "kvt.h"
@@ -64,8 +63,8 @@ class Printers {
       unsigned char query[512];
       sockaddr_in from;
       socklen_t size = sizeof(from);
-      ssize_t n = recvfrom(fd_.get(), query, sizeof(query), 0, reinterpret_cast<sockaddr*>(&from),
-                           &size);
+      ssize_t n =
+          recvfrom(fd_.get(), query, sizeof(query), 0, reinterpret_cast<sockaddr*>(&from), &size);
       if (n <= 0 || Bytes(query, query + n) != HostConfigQuery().bytes()) continue;
       ++queries_;
       for (const Datagram& reply : replies_)
@@ -87,8 +86,8 @@ std::string Add(const std::string& list, const DeviceRecord& r) {
   return list + r.macAddress() + "|" + r.ipAddress() + "|" + r.deviceId() + "|" + r.brand() + " ";
 }
 
-const Datagram kTamo = PrinterReply(
-    {"IPADDRESS=10.99.0.11", "MACUAA=0123456789AB", "PRINTERVIDPID=2E970001"});
+const Datagram kTamo =
+    PrinterReply({"IPADDRESS=10.99.0.11", "MACUAA=0123456789AB", "PRINTERVIDPID=2E970001"});
 const Datagram kTamoById = PrinterReply({"IPADDRESS=10.99.0.12", "1284STRID=\"MFG:Tamo;\""});
 const Datagram kKorvane = PrinterReply({"IPADDRESS=10.99.0.13", "PRINTERVIDPID=5A210001"});
 const Datagram kZalor = PrinterReply({"IPADDRESS=10.99.0.14", "MDNSNAME=ZALOR-1"});
@@ -97,20 +96,34 @@ struct DiscoverRow {
   const char* why;
   const char* program;  // its first letter picks the brand
   std::vector<Datagram> replies;
-  size_t stopAt;  // the observer returns false for this record (1, 2, ...); 0 never
-  std::string kept;  // the records appended, in Add's form
+  size_t stopAt;                  // the observer returns false for this record (1, 2, ...); 0 never
+  std::string kept;               // the records appended, in Add's form
   double minSeconds, maxSeconds;  // from the call to its return
 };
 
 TEST(NetDiscover, BrandFilterEarlyStopAndBudget) {
   const DiscoverRow rows[] = {
-      {"Tamo keeps its brand alone, and waits out the budget", "tamo",
-       {kKorvane, kTamo, Datagram().Byte(0xC0, 64), HostConfigQuery(), kZalor, kTamoById}, 0,
-       "80C4A2E691D5|10.99.0.11||Tamo |10.99.0.12|MFG:Tamo;|Tamo ", 0.9, 2.0},
-      {"every brand under 'g'; the observer's false ends the run at once", "gprinter",
-       {kKorvane, kZalor, kTamo}, 2, "|10.99.0.13||Korvane |10.99.0.14|| ", 0, 0.5},
-      {"no reply of its brand: the budget ends the run", "solena", {kKorvane, kTamo, kZalor}, 0,
-       "", 0.9, 2.0},
+      {"Tamo keeps its brand alone, and waits out the budget",
+       "tamo",
+       {kKorvane, kTamo, Datagram().Byte(0xC0, 64), HostConfigQuery(), kZalor, kTamoById},
+       0,
+       "80C4A2E691D5|10.99.0.11||Tamo |10.99.0.12|MFG:Tamo;|Tamo ",
+       0.9,
+       2.0},
+      {"every brand under 'g'; the observer's false ends the run at once",
+       "gprinter",
+       {kKorvane, kZalor, kTamo},
+       2,
+       "|10.99.0.13||Korvane |10.99.0.14|| ",
+       0,
+       0.5},
+      {"no reply of its brand: the budget ends the run",
+       "solena",
+       {kKorvane, kTamo, kZalor},
+       0,
+       "",
+       0.9,
+       2.0},
   };
   std::string failures = RunInNamespace(true, 20, [&rows](Report& r) {
     for (const DiscoverRow& row : rows) {
@@ -124,10 +137,12 @@ TEST(NetDiscover, BrandFilterEarlyStopAndBudget) {
       options.seconds = 1;
       options.port = kQueryPort;
       Clock::time_point start = Clock::now();
-      int sent = discoverer.discover([&](const DeviceRecord& record) {
-        told = Add(told, record);
-        return ++calls != row.stopAt;
-      }, options);
+      int sent = discoverer.discover(
+          [&](const DeviceRecord& record) {
+            told = Add(told, record);
+            return ++calls != row.stopAt;
+          },
+          options);
       double seconds = MillisecondsSince(start) / 1000;
       NS_CHECK_EQ(r, 1, sent);
       NS_CHECK_EQ(r, 1, printers.queries());

@@ -8,6 +8,7 @@
 // nothing anywhere and ends at once, whatever the program was meant to do.
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,8 +21,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "test_files.h"
 #include "trace_file.h"
@@ -95,8 +94,8 @@ class ProcessTest : public ::testing::Test {
   // file, unless `extra` ("NAME=value") names them itself, then `extra`.
   std::vector<std::string> Env(const std::vector<std::string>& extra) {
     std::vector<std::string> env;
-    const std::vector<std::string> base = {
-        "TMPDIR=" + tmp_, "CUPS_SERVERBIN=" + serverBin_, "FAKE_SOCKET_RECORD=" + record_};
+    const std::vector<std::string> base = {"TMPDIR=" + tmp_, "CUPS_SERVERBIN=" + serverBin_,
+                                           "FAKE_SOCKET_RECORD=" + record_};
     for (const std::string& entry : base) {
       std::string prefix = entry.substr(0, entry.find('=') + 1);
       bool replaced = false;
@@ -114,7 +113,7 @@ class ProcessTest : public ::testing::Test {
   // Runs `program` with argument 0 = `program` and then `args`, in a network
   // namespace of its own (unshare execs it in place: same pid).
   Outcome Start(const std::string& program, const std::vector<std::string>& args,
-            const std::vector<std::string>& env) {
+                const std::vector<std::string>& env) {
     std::vector<std::string> argv = {unshare_, "-n", "--", program};
     argv.insert(argv.end(), args.begin(), args.end());
     std::string outPath = dir_ + "/stdout." + std::to_string(++runs_);
@@ -215,8 +214,8 @@ TEST_F(ProcessTest, OtherShortArgumentListsRunTheListing) {
   // so the listing is empty and the status 0. DEVICE_URI is not looked at
   // below six arguments, so no hand-over happens although it names an IP.
   Marker(".slog");
-  const std::vector<std::vector<std::string>> rows = {
-      {"-V"}, {"x-v"}, {"--v"}, {"-v", "-v"}, {}, {"a", "b", "c", "d"}};
+  const std::vector<std::vector<std::string>> rows = {{"-V"},       {"x-v"}, {"--v"},
+                                                      {"-v", "-v"}, {},      {"a", "b", "c", "d"}};
   for (const std::vector<std::string>& args : rows) {
     SCOPED_TRACE("argc " + std::to_string(args.size() + 1) +
                  (args.empty() ? "" : " first " + args[0]));
@@ -253,9 +252,9 @@ TEST_F(ProcessTest, JobWithoutAPrinterInItsUriFails) {
     EXPECT_EQ(std::string("ERROR: The device URI \"") + row.shown + "\" names no printer\n",
               run.err);
     EXPECT_FALSE(DiscoveryRan(Trace(run)));
-    EXPECT_EQ(std::vector<std::string>{std::string("No printer in DEVICE_URI \"") + row.shown +
-                                       "\""},
-              MainLines(Trace(run)));
+    EXPECT_EQ(
+        std::vector<std::string>{std::string("No printer in DEVICE_URI \"") + row.shown + "\""},
+        MainLines(Trace(run)));
     EXPECT_FALSE(Exists(record_));
   }
 }
@@ -276,14 +275,25 @@ TEST_F(ProcessTest, IpTargetIsHandedToTheSocketBackend) {
   const Row rows[] = {
       {"the scheduler's seven arguments", "tamo://192.168.1.20", JobArgs(), nullptr, 0,
        "socket://192.168.1.20"},
-      {"odd bytes pass untouched; the backend's status is ours", "tamo://192.168.1.20",
+      {"odd bytes pass untouched; the backend's status is ours",
+       "tamo://192.168.1.20",
        {"42", "user name with  spaces", "", "T\xc3\xaftle \xe2\x9c\x93 \xff\x01", "a\tb\nc",
         longArg},
-       "3", 3, "socket://192.168.1.20"},
-      {"six arguments", "tamo://10.1.2.3", {"1", "u", "t", "1", "o"}, nullptr, 0,
+       "3",
+       3,
+       "socket://192.168.1.20"},
+      {"six arguments",
+       "tamo://10.1.2.3",
+       {"1", "u", "t", "1", "o"},
+       nullptr,
+       0,
        "socket://10.1.2.3"},
-      {"eight job arguments", "tamo://10.1.2.3", {"1", "u", "t", "1", "o", "f", "extra", "-v"},
-       "7", 7, "socket://10.1.2.3"},
+      {"eight job arguments",
+       "tamo://10.1.2.3",
+       {"1", "u", "t", "1", "o", "f", "extra", "-v"},
+       "7",
+       7,
+       "socket://10.1.2.3"},
       {"no \"//\": the whole value is the target", "192.168.1.20", JobArgs(), nullptr, 0,
        "socket://192.168.1.20"},
       {"values are not checked", "x://999.1.1.1", JobArgs(), nullptr, 0, "socket://999.1.1.1"},
@@ -329,14 +339,15 @@ TEST_F(ProcessTest, SocketBackendThatCannotRunFailsTheJob) {
   Outcome run = Start(JobArgs(), Env({"DEVICE_URI=tamo://192.168.1.20", "CUPS_SERVERBIN="}));
   EXPECT_EQ(1, run.status);
   EXPECT_EQ("", run.out);
-  EXPECT_EQ("ERROR: Could not run the socket backend /backend/socket: No such file or "
-            "directory\n",
-            run.err);
+  EXPECT_EQ(
+      "ERROR: Could not run the socket backend /backend/socket: No such file or "
+      "directory\n",
+      run.err);
   EXPECT_FALSE(Exists(record_));
-  EXPECT_EQ((std::vector<std::string>{
-                "Executing backend /backend/socket with URI: socket://192.168.1.20",
-                "execv /backend/socket failed: No such file or directory"}),
-            MainLines(Trace(run)));
+  EXPECT_EQ(
+      (std::vector<std::string>{"Executing backend /backend/socket with URI: socket://192.168.1.20",
+                                "execv /backend/socket failed: No such file or directory"}),
+      MainLines(Trace(run)));
 }
 
 TEST_F(ProcessTest, PathsThatDoNotFitRefuseTheHandOver) {
@@ -371,8 +382,8 @@ TEST_F(ProcessTest, PathsThatDoNotFitRefuseTheHandOver) {
       ASSERT_EQ(row.serverBinLength, serverBin.size());
       ASSERT_TRUE(InstallBackend(serverBin));
     }
-    Outcome run = Start(JobArgs(), Env({"DEVICE_URI=tamo://" + row.host,
-                                    "CUPS_SERVERBIN=" + serverBin}));
+    Outcome run =
+        Start(JobArgs(), Env({"DEVICE_URI=tamo://" + row.host, "CUPS_SERVERBIN=" + serverBin}));
     EXPECT_EQ("", run.out);
     EXPECT_EQ(row.handedOver, run.err.empty()) << run.err;
     EXPECT_EQ(0u, run.err.find(row.handedOver ? "" : "ERROR: ")) << run.err;
@@ -384,8 +395,7 @@ TEST_F(ProcessTest, PathsThatDoNotFitRefuseTheHandOver) {
       std::vector<std::string> argv = JobArgs();
       argv.insert(argv.begin(), uri);
       EXPECT_EQ(Recorded(argv, uri), ReadFile(record_));
-      EXPECT_EQ("Executing backend " + serverBin + "/backend/socket with URI: " + uri,
-                lines[0]);
+      EXPECT_EQ("Executing backend " + serverBin + "/backend/socket with URI: " + uri, lines[0]);
     } else {
       EXPECT_EQ(1, run.status);
       EXPECT_FALSE(Exists(record_));
@@ -419,12 +429,15 @@ TEST_F(ProcessTest, TargetNobodyMatchesEndsWithStatus1) {
     EXPECT_EQ(1, run.status);
     EXPECT_EQ("", run.out);
     // No interface is up in the namespace: the query cannot go out.
-    EXPECT_EQ("STATE: +connecting-to-device\n"
-              "INFO: Looking for printer " + row.target + " on the local network\n"
-              "STATE: -connecting-to-device\n"
-              "ERROR: Could not look for printer " + row.target +
-                  ": the query could not be sent on any network interface\n",
-              run.err);
+    EXPECT_EQ(
+        "STATE: +connecting-to-device\n"
+        "INFO: Looking for printer " +
+            row.target +
+            " on the local network\n"
+            "STATE: -connecting-to-device\n"
+            "ERROR: Could not look for printer " +
+            row.target + ": the query could not be sent on any network interface\n",
+        run.err);
     EXPECT_FALSE(Exists(record_));
     std::string trace = Trace(run);
     EXPECT_TRUE(DiscoveryRan(trace));

@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <math.h>
 #include <pthread.h>
 #include <pwd.h>
@@ -33,8 +34,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "test_files.h"
 #include "test_util.h"
@@ -111,8 +110,8 @@ std::string Stamp(time_t when) {
 
 // A head reads "|MM/DD hh:mm:ss.mmm " and the calling thread's id
 // right-aligned in 15 columns, then "| "; its time lies in [before, after].
-::testing::AssertionResult IsHead(const std::string& head, pthread_t thread,
-                                  time_t before, time_t after) {
+::testing::AssertionResult IsHead(const std::string& head, pthread_t thread, time_t before,
+                                  time_t after) {
   TraceLine line;
   if (!ParseTraceHead(head, &line))
     return ::testing::AssertionFailure() << "malformed head [" << head << "]";
@@ -140,9 +139,7 @@ class TraceLogTest : public ::testing::Test {
     unlink(OwnTracePath().c_str());
   }
 
-  void Marker(const std::string& name) {
-    ASSERT_TRUE(WriteFile(dir_ / name, "", 0644)) << name;
-  }
+  void Marker(const std::string& name) { ASSERT_TRUE(WriteFile(dir_ / name, "", 0644)) << name; }
 
   TempDir dir_{"trace_log_test"};
   ScopedEnv tmpdir_{"TMPDIR", dir_.path().c_str()};  // what the tests set, put back after
@@ -316,11 +313,13 @@ TEST_F(TraceLogTest, HexDumpBreaksRowsAfter39Bytes) {
       {1, {TraceHex(bytes, 0, 1)}},
       {39, {TraceHex(bytes, 0, 39)}},
       {40, {TraceHex(bytes, 0, 39) + "\n", TraceHex(bytes, 39, 40)}},
-      {120, {TraceHex(bytes, 0, 39) + "\n", TraceHex(bytes, 39, 78) + "\n",
-             TraceHex(bytes, 78, 117) + "\n", TraceHex(bytes, 117, 120)}},
+      {120,
+       {TraceHex(bytes, 0, 39) + "\n", TraceHex(bytes, 39, 78) + "\n",
+        TraceHex(bytes, 78, 117) + "\n", TraceHex(bytes, 117, 120)}},
       // Over 120 bytes the dump starts on its own line.
-      {121, {"\n" + TraceHex(bytes, 0, 39) + "\n", TraceHex(bytes, 39, 78) + "\n",
-             TraceHex(bytes, 78, 117) + "\n", TraceHex(bytes, 117, 121)}},
+      {121,
+       {"\n" + TraceHex(bytes, 0, 39) + "\n", TraceHex(bytes, 39, 78) + "\n",
+        TraceHex(bytes, 78, 117) + "\n", TraceHex(bytes, 117, 121)}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.count);
@@ -410,7 +409,7 @@ struct MarkerRow {
   int tmpdir;        // 0 the test's directory, 1 empty, 2 unset
   int level;         // gLogLevel afterwards
   bool fileWritten;
-  bool fLines;       // 'F' lines and hex dumps written
+  bool fLines;  // 'F' lines and hex dumps written
 };
 
 void MakeMarker(const std::string& path, MarkerKind kind) {
@@ -471,8 +470,10 @@ TEST_F(TraceLogTest, MarkerFilesChooseTheLevel) {
     std::vector<std::string> bodies;
     for (const TraceLine& line : TraceLines(ReadFile(OwnTracePath()))) bodies.push_back(line.body);
     std::vector<std::string> want;
-    if (row.fLines) want = {"F line", "I line", "X line", "DE AD "};
-    else if (row.fileWritten) want = {"I line"};
+    if (row.fLines)
+      want = {"F line", "I line", "X line", "DE AD "};
+    else if (row.fileWritten)
+      want = {"I line"};
     EXPECT_EQ(want, bodies);
 
     ResetTrace();
@@ -564,8 +565,7 @@ int RunInChild(const std::function<int()>& body, int uid, pid_t* childPid) {
 int OpenAndReport() {
   ResetTrace();
   log_printf('I', 1, "src/a", "f", "x");
-  int code = (gLogLevel == 0xF0F0 ? 1 : gLogLevel == 0x1F1F ? 2 : 0) +
-             (gLogFD.load() > 0 ? 4 : 0);
+  int code = (gLogLevel == 0xF0F0 ? 1 : gLogLevel == 0x1F1F ? 2 : 0) + (gLogFD.load() > 0 ? 4 : 0);
   ResetTrace();
   unlink(OwnTracePath().c_str());
   return code;
@@ -659,11 +659,13 @@ TEST_F(TraceLogTest, FailedOpenIsRememberedForTheProcess) {
   ASSERT_EQ(nullptr, getpwuid(kNoSuchUser));
   ASSERT_EQ(0, chmod(dir_.path().c_str(), 0755));
   ASSERT_TRUE(WriteFile(dir_ / ".slog", "", 0666));
-  int code = RunInChild([] {
-    ResetTrace();
-    log_printf('I', 1, "src/a", "f", "x");
-    return gLogFD.load() == 0 && gLogLevel == LOG_LEVEL_ALL ? 0 : 1;
-  }, kNoSuchUser, nullptr);
+  int code = RunInChild(
+      [] {
+        ResetTrace();
+        log_printf('I', 1, "src/a", "f", "x");
+        return gLogFD.load() == 0 && gLogLevel == LOG_LEVEL_ALL ? 0 : 1;
+      },
+      kNoSuchUser, nullptr);
   EXPECT_EQ(0, code);
 }
 

@@ -58,9 +58,7 @@ class Datagram {
     return Name({"_host-config", "_udp", "local"}).U16(kTypePTR).U16(0x8001);
   }
   // TYPE, CLASS (IN with the cache-flush bit), TTL and RDLENGTH.
-  Datagram& Fixed(int type, int rdlength) {
-    return U16(type).U16(0x8001).U32(4500).U16(rdlength);
-  }
+  Datagram& Fixed(int type, int rdlength) { return U16(type).U16(0x8001).U32(4500).U16(rdlength); }
   // The fixed fields and the RDATA of a TXT record holding `strings`.
   Datagram& Txt(const std::vector<std::string>& strings) {
     int rdlength = 0;
@@ -97,18 +95,12 @@ const int kInstanceName = 12 + 29 + 2 + 10;
 // The attributes a printer of vendor 0x2E97 puts in its TXT record. They
 // give the MAC address 80C4A2E691D5, the address 10.0.0.5 and the brand Tamo.
 const std::vector<std::string> kPrinterTxt = {
-    "IPADDRESS=10.0.0.5",
-    "IPNETMASK=255.255.255.0",
-    "IPGATEWAY=10.0.0.1",
-    "IPNAME=KVT-1234",
-    "MACLAA=000000000000",
-    "MACUAA=0123456789AB",
-    "IPADDRSOURCE=DHCP",
-    "1284STRID=\"MFG:Tamo;CMD:ESC/P;MDL:T1;CLS:PRINTER;\"",
-    "PASSWORDSET=0",
-    "ADAPTERNAME=KVT-1234",
-    "CPDATTACHED=1",
-    "PRINTERVIDPID=2E970042",
+    "IPADDRESS=10.0.0.5",  "IPNETMASK=255.255.255.0",
+    "IPGATEWAY=10.0.0.1",  "IPNAME=KVT-1234",
+    "MACLAA=000000000000", "MACUAA=0123456789AB",
+    "IPADDRSOURCE=DHCP",   "1284STRID=\"MFG:Tamo;CMD:ESC/P;MDL:T1;CLS:PRINTER;\"",
+    "PASSWORDSET=0",       "ADAPTERNAME=KVT-1234",
+    "CPDATTACHED=1",       "PRINTERVIDPID=2E970042",
     "MDNSNAME=KVT-1234",
 };
 

@@ -47,8 +47,7 @@ class Report {
                const char* expectedText, const char* actualText) {
     if (expected == actual) return true;
     std::ostringstream out;
-    out << actualText << " is " << actual << ", expected " << expectedText
-        << " = " << expected;
+    out << actualText << " is " << actual << ", expected " << expectedText << " = " << expected;
     return Check(false, file, line, out.str());
   }
   // Context for the failures that follow (a table row's name).
@@ -61,11 +60,10 @@ class Report {
   std::string context_;
 };
 
-#define NS_CHECK(report, cond)                                             \
-  (report).Check((cond), __FILE__, __LINE__,                               \
-                 (report).context() + ": failed: " #cond)
-#define NS_CHECK_EQ(report, expected, actual)                              \
-  (report).CheckEq((expected), (actual), __FILE__, __LINE__,               \
+#define NS_CHECK(report, cond) \
+  (report).Check((cond), __FILE__, __LINE__, (report).context() + ": failed: " #cond)
+#define NS_CHECK_EQ(report, expected, actual)                \
+  (report).CheckEq((expected), (actual), __FILE__, __LINE__, \
                    ((report).context() + ": " #expected).c_str(), #actual)
 
 // An anonymous network namespace, held by a descriptor of its nsfs file.
@@ -77,8 +75,7 @@ class NetNs {
   explicit NetNs(bool stay) : fd_(-1) {
     int previous = stay ? -1 : open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     if (!stay && previous < 0) return;
-    if (unshare(CLONE_NEWNET) == 0)
-      fd_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (unshare(CLONE_NEWNET) == 0) fd_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     if (previous >= 0) {
       if (setns(previous, CLONE_NEWNET) != 0) _exit(3);  // never run on in the wrong place
       close(previous);
@@ -104,8 +101,7 @@ class NetNs {
 // Enters `ns` for the scope and returns to the namespace it came from.
 class Enter {
  public:
-  explicit Enter(const NetNs& ns)
-      : previous_(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)) {
+  explicit Enter(const NetNs& ns) : previous_(open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)) {
     ok_ = previous_ >= 0 && setns(ns.fd(), CLONE_NEWNET) == 0;
   }
   ~Enter() {

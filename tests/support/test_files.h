@@ -33,8 +33,7 @@ inline std::string ReadFile(const std::string& path) {
   if (fd < 0) return content;
   char buffer[65536];
   ssize_t n;
-  while ((n = read(fd, buffer, sizeof(buffer))) > 0)
-    content.append(buffer, static_cast<size_t>(n));
+  while ((n = read(fd, buffer, sizeof(buffer))) > 0) content.append(buffer, static_cast<size_t>(n));
   close(fd);
   return content;
 }
@@ -42,8 +41,7 @@ inline std::string ReadFile(const std::string& path) {
 inline bool WriteFile(const std::string& path, const std::string& content, mode_t mode) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
   if (fd < 0) return false;
-  bool ok = write(fd, content.data(), content.size()) ==
-            static_cast<ssize_t>(content.size());
+  bool ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
   close(fd);
   return ok && chmod(path.c_str(), mode) == 0;
 }

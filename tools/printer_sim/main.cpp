@@ -193,17 +193,15 @@ Parsed ParseArgs(int argc, char** argv, Options* o) {
       o->sprayTo.sin_family = AF_INET;
       if (std::strlen(value) >= sizeof addr ||
           std::sscanf(value, "%63[0-9.]:%d-%d", addr, &lo, &hi) != 3 ||
-          inet_pton(AF_INET, addr, &o->sprayTo.sin_addr) != 1 || lo < 1 || hi > 65535 ||
-          lo > hi) {
+          inet_pton(AF_INET, addr, &o->sprayTo.sin_addr) != 1 || lo < 1 || hi > 65535 || lo > hi) {
         Error("bad value '%s' for %s (ADDR:LO-HI)", value, opt.c_str());
         return Parsed::kUsageError;
       }
       o->sprayTo.sin_port = htons(static_cast<uint16_t>(lo));
       o->sprayLastPort = hi;
-    } else if (opt == "--macuaa" || opt == "--ip" || opt == "--device-id" ||
-               opt == "--vidpid" || opt == "--mdns-name" || opt == "--txt" ||
-               opt == "--delay-ms" || opt == "--repeat" || opt == "--interval-ms" ||
-               opt == "--ignore") {
+    } else if (opt == "--macuaa" || opt == "--ip" || opt == "--device-id" || opt == "--vidpid" ||
+               opt == "--mdns-name" || opt == "--txt" || opt == "--delay-ms" || opt == "--repeat" ||
+               opt == "--interval-ms" || opt == "--ignore") {
       if (o->printers.empty()) {
         Error("%s comes before the first --printer", opt.c_str());
         return Parsed::kUsageError;

@@ -9,11 +9,10 @@
 #include <map>
 #include <utility>
 
-const uint8_t kQuery[41] = {
-    0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
-    0x00, 0x0C, 0x5F, 0x68, 0x6F, 0x73, 0x74, 0x2D, 0x63, 0x6F, 0x6E,
-    0x66, 0x69, 0x67, 0x04, 0x5F, 0x75, 0x64, 0x70, 0x05, 0x6C, 0x6F,
-    0x63, 0x61, 0x6C, 0x00, 0x00, 0x0C, 0x80, 0x01};
+const uint8_t kQuery[41] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+                            0x00, 0x0C, 0x5F, 0x68, 0x6F, 0x73, 0x74, 0x2D, 0x63, 0x6F, 0x6E,
+                            0x66, 0x69, 0x67, 0x04, 0x5F, 0x75, 0x64, 0x70, 0x05, 0x6C, 0x6F,
+                            0x63, 0x61, 0x6C, 0x00, 0x00, 0x0C, 0x80, 0x01};
 
 namespace {
 
@@ -292,8 +291,18 @@ std::vector<uint8_t> BuildOversize(const Printer& junk) {
   b[11] = static_cast<uint8_t>(arcount);
   for (size_t i = 0; i < count; ++i) {
     size_t len = rdata / count + (i + 1 == count ? rdata % count : 0);
-    const uint8_t rec[12] = {0xC0, 0x0C, 0, kTypeNull, 0, kClassIn, 0, 0, 0x11, 0x94,
-                             static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)};
+    const uint8_t rec[12] = {0xC0,
+                             0x0C,
+                             0,
+                             kTypeNull,
+                             0,
+                             kClassIn,
+                             0,
+                             0,
+                             0x11,
+                             0x94,
+                             static_cast<uint8_t>(len >> 8),
+                             static_cast<uint8_t>(len)};
     b.insert(b.end(), rec, rec + sizeof rec);
     b.insert(b.end(), len, 'P');
   }
@@ -362,10 +371,8 @@ const std::vector<JunkKind>& JunkKinds() {
       {"huge-rdlength", "a complete reply whose TXT RDLENGTH is 0xFFFF", BuildHugeRdlength},
       {"txt-overrun", "a TXT string whose length byte overruns RDLENGTH and the datagram",
        BuildTxtOverrun},
-      {"label-c2", "a record name with label length byte 0xC2 and 16 bytes after it",
-       BuildLabelC2},
-      {"oversize", "a 5000-byte datagram: a valid reply padded with NULL records",
-       BuildOversize},
+      {"label-c2", "a record name with label length byte 0xC2 and 16 bytes after it", BuildLabelC2},
+      {"oversize", "a 5000-byte datagram: a valid reply padded with NULL records", BuildOversize},
       {"deep-names", "4088 bytes: 255 records named by a pointer to a 500-label chain",
        BuildDeepNames},
   };

@@ -56,8 +56,7 @@ Fd BoundSocket(int type, uint16_t port) {
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   if (bind(s.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    Error("bind %s 0.0.0.0:%u: %s", type == SOCK_DGRAM ? "UDP" : "TCP", port,
-          std::strerror(errno));
+    Error("bind %s 0.0.0.0:%u: %s", type == SOCK_DGRAM ? "UDP" : "TCP", port, std::strerror(errno));
     return Fd();
   }
   return s;
@@ -251,16 +250,15 @@ void Simulator::Spray() {
              sizeof to);
   }
   if (++sprayRounds_ == 1)
-    Log("spraying replies at %s to port %d", AddrText(opt_.sprayTo).c_str(),
-        opt_.sprayLastPort);
+    Log("spraying replies at %s to port %d", AddrText(opt_.sprayTo).c_str(), opt_.sprayLastPort);
 }
 
 void Simulator::ReceiveDatagrams() {
   for (int round = 0; round < 64; ++round) {
     sockaddr_in from{};
     socklen_t len = sizeof from;
-    ssize_t n = recvfrom(udp_.Get(), rx_.data(), rx_.size(), 0,
-                         reinterpret_cast<sockaddr*>(&from), &len);
+    ssize_t n =
+        recvfrom(udp_.Get(), rx_.data(), rx_.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
     if (n < 0) return;
     if (len < sizeof from || from.sin_family != AF_INET) continue;
     if (n != sizeof kQuery || std::memcmp(rx_.data(), kQuery, sizeof kQuery) != 0) {
@@ -285,8 +283,7 @@ void Simulator::ReceiveDatagrams() {
     for (size_t i = 0; i < opt_.printers.size(); ++i) {
       const Printer& p = opt_.printers[i];
       if (queriesSeen_[i]++ < p.ignore) {
-        Log("%s ignores query %d from %s", p.name.c_str(), queriesSeen_[i],
-            AddrText(from).c_str());
+        Log("%s ignores query %d from %s", p.name.c_str(), queriesSeen_[i], AddrText(from).c_str());
         continue;
       }
       for (int r = 0; r < p.repeat; ++r) {
@@ -310,8 +307,8 @@ void Simulator::SendDue() {
     const Printer& p = opt_.printers[s.printer];
     in_addr src{};
     bool hasSrc = inet_pton(AF_INET, p.ip.c_str(), &src) == 1;
-    std::string what = "reply " + p.name + " (" + std::to_string(s.nth) + "/" +
-                       std::to_string(p.repeat) + ")";
+    std::string what =
+        "reply " + p.name + " (" + std::to_string(s.nth) + "/" + std::to_string(p.repeat) + ")";
     Send(replies_[s.printer], s.to, hasSrc ? &src : nullptr, what);
   }
 }
