@@ -154,6 +154,15 @@ Datagram PointerChain(Datagram d, int links, int* start) {
   return d;
 }
 
+// A name of "KVT", "_host-config" and labels of 61, 63, 63 and `last`
+// bytes: 208 + `last` octets with its closing zero byte.
+std::vector<unsigned char> LongName(const Datagram& header, int last) {
+  Datagram d(header);
+  d.Label("KVT").Label("_host-config");
+  for (int length : {61, 63, 63, last}) d.Label(std::string(static_cast<size_t>(length), 'x'));
+  return d.Byte(0).bytes();
+}
+
 TEST(ReadNameTest, MalformedNamesTakeZeroBytes) {
   struct Case {
     const char* why;
@@ -181,28 +190,8 @@ TEST(ReadNameTest, MalformedNamesTakeZeroBytes) {
       {"a pointer to itself, read as a label, then back again", self.bytes(), 12, 0},
       {"a label of 255 bytes: more than a name can hold",
        Datagram(header).Label("z").Byte(0xFF).Raw(std::string(255, 'b')).Byte(0).bytes(), 12, 0},
-      {"labels of 254 octets and the closing byte: 255 in all",
-       Datagram(header)
-           .Label("KVT")
-           .Label("_host-config")
-           .Label(std::string(61, 'x'))
-           .Label(std::string(63, 'x'))
-           .Label(std::string(63, 'x'))
-           .Label(std::string(46, 'x'))
-           .Byte(0)
-           .bytes(),
-       12, 255},
-      {"one octet more",
-       Datagram(header)
-           .Label("KVT")
-           .Label("_host-config")
-           .Label(std::string(61, 'x'))
-           .Label(std::string(63, 'x'))
-           .Label(std::string(63, 'x'))
-           .Label(std::string(47, 'x'))
-           .Byte(0)
-           .bytes(),
-       12, 0},
+      {"labels of 254 octets and the closing byte: 255 in all", LongName(header, 46), 12, 255},
+      {"one octet more", LongName(header, 47), 12, 0},
       {"a chain of 17 pointers is read to its second label only",
        Datagram(seventeen).Pointer(chain17).bytes(), seventeen.Offset(), 2},
   };

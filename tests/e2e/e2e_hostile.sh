@@ -35,6 +35,13 @@ ln -s "$FAKE_SOCKET" "$serverbin/backend/socket"
 out=$E2E_TMP/out
 job_args=(7 bob title 1 '' /dev/null)
 
+# job_bg RUN LAB EXE URI: a job run in the background, with the recording
+# stand-in for the socket backend (which exits 3, so that a hand-over shows).
+job_bg() {
+  e2e_run_bg "$out/$1" "$2" env TMPDIR="$full" DEVICE_URI="$4" CUPS_SERVERBIN="$serverbin" \
+    FAKE_SOCKET_RECORD="$out/$1/record" FAKE_SOCKET_STATUS=3 "$3" "${job_args[@]}"
+}
+
 # --- far: a sender beyond a router ---
 lab_f=hosf$$
 netlab_up "$lab_f"
@@ -48,8 +55,7 @@ NETLAB_SIM_SIDE=f netlab_sim "$lab_f" --spray 10.77.0.1:40000-40010 \
 exe_fl=$(e2e_exe gprinter fl)
 exe_fj=$(e2e_exe tamo fj)
 e2e_run_bg "$out/far-list" "$lab_f" env TMPDIR="$full" "$exe_fl"
-e2e_run_bg "$out/far-job" "$lab_f" env TMPDIR="$full" DEVICE_URI=tamo://03FF770000FF \
-  CUPS_SERVERBIN="$serverbin" FAKE_SOCKET_RECORD="$out/far-job/record" "$exe_fj" "${job_args[@]}"
+job_bg far-job "$lab_f" "$exe_fj" tamo://03FF770000FF
 
 # --- forged: addresses that are no printer ---
 lab_g=hosg$$
@@ -67,8 +73,7 @@ exe_gl=$(e2e_exe gprinter gl)
 exe_gj=$(e2e_exe tamo gj)
 exe_ge=$(e2e_exe tamo ge)
 e2e_run_bg "$out/forged-list" "$lab_g" env TMPDIR="$full" "$exe_gl"
-e2e_run_bg "$out/forged-none" "$lab_g" env TMPDIR="$full" DEVICE_URI=tamo://03FF77000077 \
-  CUPS_SERVERBIN="$serverbin" FAKE_SOCKET_RECORD="$out/forged-none/record" "$exe_ge" "${job_args[@]}"
+job_bg forged-none "$lab_g" "$exe_ge" tamo://03FF77000077
 
 # --- flood ---
 lab_x=hosx$$
@@ -79,9 +84,7 @@ exe_x=$(e2e_exe gprinter x)
 e2e_run_bg "$out/flood" "$lab_x" "$TIME" -f '%e %M' -o "$E2E_TMP/flood.time" "$exe_x"
 
 # The job in the forged lab goes at once; the rest wait out their budget.
-e2e_run "$out/forged-job" "$lab_g" env TMPDIR="$full" DEVICE_URI=tamo://80C4A2E691D5 \
-  CUPS_SERVERBIN="$serverbin" FAKE_SOCKET_RECORD="$out/forged-job/record" FAKE_SOCKET_STATUS=3 \
-  "$exe_gj" "${job_args[@]}"
+job_bg forged-job "$lab_g" "$exe_gj" tamo://80C4A2E691D5
 e2e_wait_all
 for r in far-list:$exe_fl far-job:$exe_fj forged-list:$exe_gl forged-job:$exe_gj \
   forged-none:$exe_ge; do
