@@ -141,7 +141,7 @@ if(NOT NETBACKEND_SANITIZE AND NOT NETBACKEND_M32)
   add_custom_target(deb
     COMMAND "${PROJECT_SOURCE_DIR}/pkg/build-deb.sh" "${PROJECT_BINARY_DIR}"
       "${PROJECT_VERSION}" "${NETBACKEND_CUPS_BACKEND_DIR}"
-    DEPENDS netbackend netbackend_docs
+    DEPENDS netbackend netbackend-probe netbackend_docs
     COMMENT "Building the Debian packages"
     VERBATIM USES_TERMINAL)
 endif()
