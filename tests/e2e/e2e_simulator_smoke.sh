@@ -6,8 +6,10 @@
 # In a private lab (tests/e2e/lib/netlab.sh) it checks that
 #   - a datagram that is not exactly the query gets no answer;
 #   - the query gets one reply per printer and per repeat, on schedule, from
-#     the printer's own address, as a well-formed mDNS response whose TXT
-#     strings are exactly the configured attributes;
+#     the printer's own address with its --ttl (else 64), as a well-formed
+#     mDNS response whose TXT strings are exactly the configured attributes;
+#   - a spray with --spoof-source arrives from that address, port 5353, with
+#     each printer's --ttl (else 64);
 #   - raw jobs on TCP 9100 land byte for byte in the jobs directory, per local
 #     address, and a job still open at SIGTERM is dropped, not half-stored;
 #   - SIGTERM ends the simulator with status 0;
@@ -119,10 +121,11 @@ def parse(d):
         pos += rdlen
     return flags, (qd, an, ns, ar), recs, pos
 
-def udp_socket():
+def udp_socket(port=0):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(HOST_IP))
-    s.bind((HOST_IP, 0))
+    s.setsockopt(socket.IPPROTO_IP, getattr(socket, "IP_RECVTTL", 12), 1)  # <linux/in.h>
+    s.bind((HOST_IP, port))
     return s
 
 def collect(socks, seconds):
@@ -133,8 +136,9 @@ def collect(socks, seconds):
             return got
         ready, _, _ = select.select(socks, [], [], left)
         for s in ready:
-            d, a = s.recvfrom(65536)
-            got.append((time.monotonic(), s, a, d))
+            d, anc, _, a = s.recvmsg(65536, 64)
+            ttl = [struct.unpack("i", c[2])[0] for c in anc if c[1] == socket.IP_TTL]
+            got.append((time.monotonic(), s, a, d, ttl))
 
 def check_reply(d, p):
     """p: dict with name, ip, attrs (the exact TXT strings)."""
@@ -198,18 +202,20 @@ def main_phase(jobs_dir, sim_pid):
     got = collect([s, other], 2.0)
     check(all(g[1] is s for g in got), "replies go to the querying socket only")
     by_src = {}
-    for t, _, a, d in got:
-        by_src.setdefault(a, []).append((t - t0, d))
+    for t, _, a, d, ttl in got:
+        by_src.setdefault(a, []).append((t - t0, d, ttl))
     check(sorted(by_src) == [("10.77.0.2", 5353), ("10.77.0.3", 5353)],
           "replies come from 10.77.0.2:5353 and 10.77.0.3:5353, got %s" % sorted(by_src))
     a_rx = by_src.get(("10.77.0.2", 5353), [])
     b_rx = by_src.get(("10.77.0.3", 5353), [])
     check(len(a_rx) == 1, "alpha replies once, got %d" % len(a_rx))
     check(len(b_rx) == 2, "beta (--repeat 2) replies twice, got %d" % len(b_rx))
-    for _, d in a_rx:
+    for _, d, ttl in a_rx:
         check_reply(d, alpha)
-    for _, d in b_rx:
+        check(ttl == [64], "alpha replies with the default TTL 64, got %s" % ttl)
+    for _, d, ttl in b_rx:
         check_reply(d, beta)
+        check(ttl == [255], "beta (--ttl 255) replies with TTL 255, got %s" % ttl)
     if a_rx:
         check(a_rx[0][0] < 0.25, "alpha answers at once, took %.3f s" % a_rx[0][0])
     if len(b_rx) == 2:
@@ -326,8 +332,18 @@ def junk_phase():
               "MACUAA=4A554E4B2121" in recs[1]["strings"], "oversize: junk TXT first, then padding")
     check_reply(got[-1], gamma)
 
+def spray_phase():
+    print("- a spray from a spoofed source carries it and each printer's TTL")
+    got = collect([udp_socket(47000)], 0.5)
+    seen = {(a, parse(d)[2][0]["target"], tuple(ttl)) for _, _, a, d, ttl in got}
+    want = {(("10.77.0.77", 5353), "printer-%d._host-config._udp.local" % n, (t,))
+            for n, t in ((1, 255), (2, 64))}
+    check(seen == want, "sprayed (source, instance, TTL) %s, want %s" % (seen, want))
+
 if sys.argv[1] == "main":
     main_phase(sys.argv[2], int(sys.argv[3]))
+elif sys.argv[1] == "spray":
+    spray_phase()
 else:
     junk_phase()
 if failures:
@@ -341,7 +357,7 @@ netlab_sim "$lab" --jobs-dir "$jobs" \
   --device-id 'MFG:Acme;CMD:PCL;MDL:Alpha 100;' --mdns-name alpha \
   --printer --macuaa a1b2c3d4e5f6 --ip 10.77.0.3 --device-id 'MFG:Acme;MDL:Beta 200;' \
   --vidpid 2E970042 --mdns-name beta --txt ADAPTERNAME=eth0 --txt NOTE=a=b \
-  --delay-ms 300 --repeat 2 --interval-ms 400
+  --delay-ms 300 --repeat 2 --interval-ms 400 --ttl 255
 sim_log=$NETLAB_SIM_LOG
 netlab_run_host "$lab" "$PY" "$client" main "$jobs" "$NETLAB_SIM_PID" ||
   fail "simulator checks failed (see above)"
@@ -366,9 +382,16 @@ netlab_run_host "$lab" "$PY" "$client" junk || fail "junk checks failed (see abo
 netlab_sim_stop "$lab" || fail "printer_sim did not exit with status 0 on SIGTERM"
 [[ ! -s $NETLAB_SIM_LOG ]] || fail "--quiet still logged: $(head -n 3 "$NETLAB_SIM_LOG")"
 
+# 10.77.0.77 is no address of the lab's: only a forged header carries it.
+netlab_sim "$lab" --spray 10.77.0.1:47000-47000 --spoof-source 10.77.0.77 --printer --ttl 255 \
+  --printer
+netlab_run_host "$lab" "$PY" "$client" spray || fail "spray checks failed (see above)"
+netlab_sim_stop "$lab" || fail "printer_sim did not exit with status 0 on SIGTERM"
+grep -qF "from spoofed source 10.77.0.77:5353" "$NETLAB_SIM_LOG" || fail "log lacks the source"
+
 # Usage errors are refused before anything is bound.
 for bad in "" "--macuaa 1 --printer" "--printer --repeat 0" "--junk nonsense --printer" \
-  "--printer --delay-ms x"; do
+  "--printer --delay-ms x" "--printer --ttl 0" "--spoof-source 10.77.0.77 --printer"; do
   rc=0
   # shellcheck disable=SC2086 # word splitting of the table row is wanted
   netlab_run_printer "$lab" "$PRINTER_SIM" $bad >/dev/null 2>&1 || rc=$?

@@ -31,6 +31,12 @@
 //   --spray ADDR:LO-HI  without waiting for a query, send every reply to every UDP
 //                       port LO..HI of ADDR, ten rounds a second, as a host that
 //                       guesses the querier's port would
+//   --spoof-source ADDR with --spray: the sprayed replies carry the dotted IPv4
+//                       ADDR as their source (port 5353), whether or not ADDR is an
+//                       address of this namespace, as from a host that forges it;
+//                       they leave a raw socket with headers of our own, so this
+//                       needs CAP_NET_RAW, and a reply longer than one IPv4 datagram
+//                       holds is not sprayed (the log says so)
 //   --quiet             no per-event log on stderr (errors are still reported)
 //   --help              this text
 //
@@ -49,6 +55,10 @@
 //   --interval-ms N     gap between repeated replies (default 1000)
 //   --ignore N          do not answer the first N queries (a lost query, a printer
 //                       waking up)
+//   --ttl N             the IP time-to-live (1..255) of its replies: answers,
+//                       repeats, floods and sprays; default: left to the system (64),
+//                       and 64 from the raw socket of --spoof-source. An on-link relay
+//                       sends with 255; a datagram routed from afar arrives with less
 //
 // Junk kinds are the rows of the junk table (JunkKinds() in message.cpp):
 // --help lists them with a line each, and each builder there says how its
@@ -97,6 +107,8 @@ const char kUsageOptions[] =
     "  --flood-seconds N   how long a flood lasts\n"
     "  --spray ADDR:LO-HI  send every reply to every UDP port LO..HI of ADDR, ten\n"
     "                      rounds a second, without waiting for a query\n"
+    "  --spoof-source ADDR with --spray: sprayed replies come from ADDR:5353 (raw\n"
+    "                      socket, needs CAP_NET_RAW)\n"
     "  --quiet             no per-event log on stderr\n"
     "  --help              this text\n"
     "Printer options (apply to the most recent --printer):\n"
@@ -109,7 +121,8 @@ const char kUsageOptions[] =
     "  --delay-ms N        answer N ms after the query (default 0)\n"
     "  --repeat N          send the reply N times (default 1)\n"
     "  --interval-ms N     gap between repeats (default 1000)\n"
-    "  --ignore N          do not answer the first N queries\n";
+    "  --ignore N          do not answer the first N queries\n"
+    "  --ttl N             IP time-to-live of its replies, 1..255 (default 64)\n";
 
 void PrintUsage(FILE* out) {
   std::fputs(kUsageOptions, out);
@@ -199,9 +212,15 @@ Parsed ParseArgs(int argc, char** argv, Options* o) {
       }
       o->sprayTo.sin_port = htons(static_cast<uint16_t>(lo));
       o->sprayLastPort = hi;
+    } else if (opt == "--spoof-source") {
+      if (inet_pton(AF_INET, value, &o->spoofSource) != 1) {
+        Error("bad value '%s' for %s (dotted IPv4)", value, opt.c_str());
+        return Parsed::kUsageError;
+      }
+      o->spoof = true;
     } else if (opt == "--macuaa" || opt == "--ip" || opt == "--device-id" || opt == "--vidpid" ||
                opt == "--mdns-name" || opt == "--txt" || opt == "--delay-ms" || opt == "--repeat" ||
-               opt == "--interval-ms" || opt == "--ignore") {
+               opt == "--interval-ms" || opt == "--ignore" || opt == "--ttl") {
       if (o->printers.empty()) {
         Error("%s comes before the first --printer", opt.c_str());
         return Parsed::kUsageError;
@@ -228,6 +247,8 @@ Parsed ParseArgs(int argc, char** argv, Options* o) {
         ok = ParseInt(value, 1, 1000, &p.repeat);
       } else if (opt == "--ignore") {
         ok = ParseInt(value, 0, 1000, &p.ignore);
+      } else if (opt == "--ttl") {
+        ok = ParseInt(value, 1, 255, &p.ttl);
       } else {
         ok = ParseInt(value, 0, 600000, &p.intervalMs);
       }
@@ -242,6 +263,10 @@ Parsed ParseArgs(int argc, char** argv, Options* o) {
   }
   if (o->mdns && o->printers.empty()) {
     Error("no --printer given");
+    return Parsed::kUsageError;
+  }
+  if (o->spoof && o->sprayLastPort == 0) {
+    Error("--spoof-source needs --spray");
     return Parsed::kUsageError;
   }
   if (!o->mdns && (!o->printers.empty() || o->jobsDir.empty())) {

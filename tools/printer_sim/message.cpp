@@ -340,6 +340,15 @@ std::vector<uint8_t> BuildDeepNames(const Printer&) {
   return w.Bytes();
 }
 
+// Adds the `n` bytes at `p` to the one's complement sum `sum` as big-endian
+// 16-bit words, an odd last byte padded with a zero. Unfolded: 65,535 bytes
+// add at most 32,768 * 0xFFFF, far below the 32-bit limit.
+uint32_t AddWords(const uint8_t* p, size_t n, uint32_t sum) {
+  for (size_t i = 0; i + 1 < n; i += 2) sum += static_cast<uint32_t>((p[i] << 8) | p[i + 1]);
+  if (n % 2 != 0) sum += static_cast<uint32_t>(p[n - 1] << 8);
+  return sum;
+}
+
 }  // namespace
 
 std::vector<std::string> Attributes(const Printer& p) {
@@ -386,3 +395,36 @@ const JunkKind* FindJunkKind(const std::string& name) {
 }
 
 std::vector<uint8_t> BuildJunk(const JunkKind& kind) { return kind.build(JunkPrinter(kind.name)); }
+
+bool BuildIpv4Udp(in_addr src, uint16_t srcPort, in_addr dst, uint16_t dstPort, int ttl,
+                  const std::vector<uint8_t>& payload, std::vector<uint8_t>* out) {
+  if (payload.size() > kMaxUdpPayloadV4) return false;
+  const size_t ipLen = 20, udpLen = 8 + payload.size();
+  MessageWriter w;
+  w.U8(0x45);  // version 4, a 5-word header
+  w.U8(0);     // TOS
+  w.U16(static_cast<uint16_t>(ipLen + udpLen));
+  w.U16(0);  // ID: the kernel picks one
+  w.U16(0);  // no flags, no fragment offset
+  w.U8(static_cast<uint8_t>(ttl));
+  w.U8(IPPROTO_UDP);
+  w.U16(0);  // header checksum: the kernel fills it in
+  w.Append(&src, 4);
+  w.Append(&dst, 4);
+  w.U16(srcPort);
+  w.U16(dstPort);
+  w.U16(static_cast<uint16_t>(udpLen));
+  w.U16(0);  // the checksum, patched below
+  w.Append(payload.data(), payload.size());
+  std::vector<uint8_t>& b = w.Bytes();
+
+  // Over the pseudo-header (both addresses, protocol, UDP length) and the
+  // UDP datagram. A sum of 0 goes out as 0xFFFF: 0 would mean "none".
+  uint32_t sum = AddWords(b.data() + 12, 8, IPPROTO_UDP + static_cast<uint32_t>(udpLen));
+  sum = AddWords(b.data() + ipLen, udpLen, sum);
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  uint16_t check = static_cast<uint16_t>(~sum);
+  w.PatchU16(ipLen + 6, check == 0 ? 0xFFFF : check);
+  *out = std::move(b);
+  return true;
+}

@@ -1,9 +1,12 @@
 // The datagrams the simulator sends: the reply a printer gives to the
-// host-config query, and the catalogue of malformed ("junk") datagrams that
-// --junk scripts. The simulator (simulator.cpp) sends them; main.cpp lists
-// the catalogue in the usage text and --list-junk.
+// host-config query, the catalogue of malformed ("junk") datagrams that
+// --junk scripts, and the IPv4 and UDP headers of a spray from a spoofed
+// source. The simulator (simulator.cpp) sends them; main.cpp lists the
+// catalogue in the usage text and --list-junk.
 #ifndef PRINTER_SIM_MESSAGE_H_
 #define PRINTER_SIM_MESSAGE_H_
+
+#include <netinet/in.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +39,7 @@ struct Printer {
   int repeat = 1;
   int intervalMs = 1000;
   int ignore = 0;
+  int ttl = 0;  // IP time-to-live of its replies; 0: the system's default
 };
 
 // The TXT strings in the order a printer writes them. Each must fit its
@@ -65,5 +69,19 @@ const JunkKind* FindJunkKind(const std::string& name);
 
 // The datagram of `kind`.
 std::vector<uint8_t> BuildJunk(const JunkKind& kind);
+
+// The most a UDP payload can be in one IPv4 datagram: the 16-bit total
+// length less the 20-byte IP header and the 8-byte UDP header.
+const size_t kMaxUdpPayloadV4 = 65535 - 20 - 8;
+
+// Writes to `out` an IPv4 datagram (a 20-byte header, no options) holding a
+// UDP datagram of `payload` from `src`:`srcPort` to `dst`:`dstPort` (ports
+// in host order), for a raw socket with IP_HDRINCL. The UDP checksum is
+// filled in; the IP header checksum and ID are left 0, which Linux fills in
+// on such a socket. Returns false, with `out` untouched, when the payload is
+// longer than kMaxUdpPayloadV4.
+// Requires: 1 <= ttl <= 255.
+bool BuildIpv4Udp(in_addr src, uint16_t srcPort, in_addr dst, uint16_t dstPort, int ttl,
+                  const std::vector<uint8_t>& payload, std::vector<uint8_t>* out);
 
 #endif  // PRINTER_SIM_MESSAGE_H_

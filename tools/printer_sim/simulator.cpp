@@ -1,6 +1,7 @@
 // The simulator's sockets and event loop: answers, floods and sprays on the
-// mDNS socket, and print jobs on TCP 9100 stored so that a reader never sees
-// half a job. See simulator.h.
+// mDNS socket (sprays from a forged source on a raw socket), and print jobs
+// on TCP 9100 stored so that a reader never sees half a job. See
+// simulator.h.
 #include "simulator.h"
 
 #include <arpa/inet.h>
@@ -23,6 +24,9 @@ namespace {
 const uint16_t kMdnsPort = 5353;
 const size_t kMaxPendingSends = 4096;  // bounds the timer queue under a query flood
 const size_t kMaxJobs = 64;            // concurrent print connections
+// What Linux gives a datagram unless told otherwise; the raw socket's
+// headers are ours to fill, so a sprayed reply without --ttl gets it too.
+const int kDefaultTtl = 64;
 
 std::string AddrText(const sockaddr_in& a) {
   char ip[INET_ADDRSTRLEN] = "?";
@@ -96,6 +100,45 @@ Fd OpenMdnsSocket() {
   return s;
 }
 
+// Sends `msg` on the UDP socket `fd` to `to`: from `src` when given
+// (IP_PKTINFO), and with the time-to-live `ttl` when above 0 (IP_TTL). Both
+// go with the datagram rather than on the socket, so that printers with
+// different TTLs share it. Returns what sendmsg returns.
+ssize_t SendUdp(int fd, const std::vector<uint8_t>& msg, const sockaddr_in& to, const in_addr* src,
+                int ttl) {
+  iovec iov{const_cast<uint8_t*>(msg.data()), msg.size()};
+  msghdr mh{};
+  mh.msg_name = const_cast<sockaddr_in*>(&to);
+  mh.msg_namelen = sizeof to;
+  mh.msg_iov = &iov;
+  mh.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(int))] = {};
+  mh.msg_control = control;
+  mh.msg_controllen = sizeof control;  // CMSG_NXTHDR looks within this
+  size_t used = 0;
+  cmsghdr* c = CMSG_FIRSTHDR(&mh);
+  if (src != nullptr) {
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_spec_dst = *src;
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    used += CMSG_SPACE(sizeof(in_pktinfo));
+    c = CMSG_NXTHDR(&mh, c);
+  }
+  if (ttl > 0) {
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_TTL;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &ttl, sizeof ttl);
+    used += CMSG_SPACE(sizeof(int));
+  }
+  mh.msg_controllen = used;
+  if (used == 0) mh.msg_control = nullptr;
+  return sendmsg(fd, &mh, 0);
+}
+
 Fd OpenJobListener() {
   Fd s = BoundSocket(SOCK_STREAM, kRawPrintPort);
   if (!s.Valid()) return Fd();
@@ -153,6 +196,14 @@ int Simulator::Run(int signalFd) {
   if (opt_.mdns) {
     udp_ = OpenMdnsSocket();
     if (!udp_.Valid()) return 1;
+  }
+  if (opt_.spoof) {
+    // IPPROTO_RAW implies IP_HDRINCL: the source address is the one we write.
+    raw_ = Fd(socket(AF_INET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_RAW));
+    if (!raw_.Valid()) {
+      Error("raw socket for --spoof-source (needs CAP_NET_RAW): %s", std::strerror(errno));
+      return 1;
+    }
   }
   if (!opt_.jobsDir.empty()) {
     if (mkdir(opt_.jobsDir.c_str(), 0755) != 0 && errno != EEXIST) {
@@ -230,8 +281,8 @@ void Simulator::Flood() {
   while (floodNext_ <= now && kinds > 0) {
     size_t k = floodSent_ % kinds;
     const std::vector<uint8_t>& msg = k < junk_.size() ? junk_[k] : replies_[k - junk_.size()];
-    sendto(udp_.Get(), msg.data(), msg.size(), 0, reinterpret_cast<const sockaddr*>(&floodTo_),
-           sizeof floodTo_);
+    int ttl = k < junk_.size() ? 0 : opt_.printers[k - junk_.size()].ttl;
+    SendUdp(udp_.Get(), msg, floodTo_, nullptr, ttl);
     ++floodSent_;
     floodNext_ += gap;
   }
@@ -243,14 +294,54 @@ void Simulator::Spray() {
   nextSpray_ += std::chrono::milliseconds(100);
   sockaddr_in to = opt_.sprayTo;
   int first = ntohs(to.sin_port);
+  int failed = 0, lastErrno = 0;
   for (int port = first; port <= opt_.sprayLastPort; ++port) {
     to.sin_port = htons(static_cast<uint16_t>(port));
-    for (const std::vector<uint8_t>& msg : replies_)
-      sendto(udp_.Get(), msg.data(), msg.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-             sizeof to);
+    for (size_t i = 0; i < replies_.size(); ++i) {
+      if (!raw_.Valid()) {
+        SendUdp(udp_.Get(), replies_[i], to, nullptr, opt_.printers[i].ttl);
+      } else if (replies_[i].size() <= kMaxUdpPayloadV4 && !SprayRaw(i, to)) {
+        ++failed;
+        lastErrno = errno;
+      }
+    }
   }
-  if (++sprayRounds_ == 1)
-    Log("spraying replies at %s to port %d", AddrText(opt_.sprayTo).c_str(), opt_.sprayLastPort);
+  if (++sprayRounds_ == 1) {
+    if (!raw_.Valid()) {
+      Log("spraying replies at %s to port %d", AddrText(opt_.sprayTo).c_str(), opt_.sprayLastPort);
+    } else {
+      Log("spraying replies at %s to port %d from spoofed source %s:%u",
+          AddrText(opt_.sprayTo).c_str(), opt_.sprayLastPort, IpText(opt_.spoofSource).c_str(),
+          kMdnsPort);
+      for (size_t i = 0; i < replies_.size(); ++i)
+        if (replies_[i].size() > kMaxUdpPayloadV4)
+          Log("reply %s not sprayed: %zu bytes, more than one IPv4 datagram holds",
+              opt_.printers[i].name.c_str(), replies_[i].size());
+    }
+  }
+  // Once: the same failure would come back every round.
+  if (failed > 0 && !sprayFailureLogged_) {
+    sprayFailureLogged_ = true;
+    Log("%d sprayed datagram(s) of round %llu not sent: %s", failed,
+        static_cast<unsigned long long>(sprayRounds_), std::strerror(lastErrno));
+  }
+}
+
+// One reply from the spoofed source, its IP and UDP headers written here;
+// false (with errno) when the kernel refuses it, as it does a datagram
+// longer than the route's MTU: a raw socket does not fragment.
+bool Simulator::SprayRaw(size_t printer, const sockaddr_in& to) {
+  int ttl = opt_.printers[printer].ttl > 0 ? opt_.printers[printer].ttl : kDefaultTtl;
+  std::vector<uint8_t> d;
+  if (!BuildIpv4Udp(opt_.spoofSource, kMdnsPort, to.sin_addr, ntohs(to.sin_port), ttl,
+                    replies_[printer], &d)) {
+    errno = EMSGSIZE;
+    return false;
+  }
+  sockaddr_in dst = to;
+  dst.sin_port = 0;  // the port is in our UDP header; a raw socket has none
+  return sendto(raw_.Get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&dst),
+                sizeof dst) == static_cast<ssize_t>(d.size());
 }
 
 void Simulator::ReceiveDatagrams() {
@@ -279,7 +370,7 @@ void Simulator::ReceiveDatagrams() {
       continue;
     }
     for (size_t k = 0; k < junk_.size(); ++k)
-      Send(junk_[k], from, nullptr, std::string("junk ") + opt_.junk[k]->name);
+      Send(junk_[k], from, nullptr, 0, std::string("junk ") + opt_.junk[k]->name);
     for (size_t i = 0; i < opt_.printers.size(); ++i) {
       const Printer& p = opt_.printers[i];
       if (queriesSeen_[i]++ < p.ignore) {
@@ -309,41 +400,20 @@ void Simulator::SendDue() {
     bool hasSrc = inet_pton(AF_INET, p.ip.c_str(), &src) == 1;
     std::string what =
         "reply " + p.name + " (" + std::to_string(s.nth) + "/" + std::to_string(p.repeat) + ")";
-    Send(replies_[s.printer], s.to, hasSrc ? &src : nullptr, what);
+    Send(replies_[s.printer], s.to, hasSrc ? &src : nullptr, p.ttl, what);
   }
 }
 
 // Sends to the querier only. A printer's replies leave from its own
 // address when that address is one of the namespace's, as they would from
-// a real device; otherwise the kernel picks the source.
+// a real device; otherwise the kernel picks the source. A `ttl` above 0 is
+// the printer's --ttl.
 void Simulator::Send(const std::vector<uint8_t>& msg, const sockaddr_in& to, const in_addr* src,
-                     const std::string& what) {
-  iovec iov{const_cast<uint8_t*>(msg.data()), msg.size()};
-  msghdr mh{};
-  mh.msg_name = const_cast<sockaddr_in*>(&to);
-  mh.msg_namelen = sizeof to;
-  mh.msg_iov = &iov;
-  mh.msg_iovlen = 1;
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  if (src != nullptr) {
-    mh.msg_control = control;
-    mh.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&mh);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info{};
-    info.ipi_spec_dst = *src;
-    std::memcpy(CMSG_DATA(c), &info, sizeof info);
-  }
-  ssize_t n = sendmsg(udp_.Get(), &mh, 0);
+                     int ttl, const std::string& what) {
+  ssize_t n = SendUdp(udp_.Get(), msg, to, src, ttl);
   // Not an address of this namespace (a printer answering through a relay
   // from elsewhere, or no printer at all): the kernel picks the source.
-  if (n < 0 && src != nullptr) {
-    mh.msg_control = nullptr;
-    mh.msg_controllen = 0;
-    n = sendmsg(udp_.Get(), &mh, 0);
-  }
+  if (n < 0 && src != nullptr) n = SendUdp(udp_.Get(), msg, to, nullptr, ttl);
   if (n < 0) {
     Error("%s to %s: %s", what.c_str(), AddrText(to).c_str(), std::strerror(errno));
     return;
@@ -424,5 +494,6 @@ void Simulator::Shutdown() {
   for (Job& j : jobs_) ReadJob(j, true);
   jobs_.clear();
   udp_.Reset();
+  raw_.Reset();
   Log("stopped");
 }

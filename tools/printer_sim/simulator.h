@@ -1,7 +1,8 @@
 // The simulator's run: the mDNS socket that answers the host-config query on
-// each printer's schedule (or floods and sprays, for the hostile tests), and
-// the raw print listener that stores each job in a file. main.cpp fills the
-// Options from the command line.
+// each printer's schedule (or floods and sprays, for the hostile tests), the
+// raw socket that sprays from a forged source, and the raw print listener
+// that stores each job in a file. main.cpp fills the Options from the
+// command line.
 #ifndef PRINTER_SIM_SIMULATOR_H_
 #define PRINTER_SIM_SIMULATOR_H_
 
@@ -56,6 +57,8 @@ struct Options {
   int floodSeconds = 20;
   sockaddr_in sprayTo{};  // the first port of the spray
   int sprayLastPort = 0;  // 0: no spray
+  bool spoof = false;     // the spray leaves the raw socket from spoofSource
+  in_addr spoofSource{};
 };
 
 class Simulator {
@@ -97,7 +100,8 @@ class Simulator {
   void Spray();
   void ReceiveDatagrams();
   void SendDue();
-  void Send(const std::vector<uint8_t>& msg, const sockaddr_in& to, const in_addr* src,
+  bool SprayRaw(size_t printer, const sockaddr_in& to);
+  void Send(const std::vector<uint8_t>& msg, const sockaddr_in& to, const in_addr* src, int ttl,
             const std::string& what);
   void AcceptJobs();
   bool ReadJob(Job& j, bool finalRound);
@@ -112,6 +116,7 @@ class Simulator {
   std::vector<std::vector<uint8_t>> replies_;  // per printer
   std::vector<std::vector<uint8_t>> junk_;     // per entry of opt_.junk
   Fd udp_;
+  Fd raw_;  // only with opt_.spoof
   Fd listener_;
   std::vector<Job> jobs_;
   std::map<std::string, int> jobCount_;  // per local address, for the file names
@@ -125,6 +130,7 @@ class Simulator {
   uint64_t floodSent_ = 0;
   Clock::time_point nextSpray_;
   uint64_t sprayRounds_ = 0;
+  bool sprayFailureLogged_ = false;
 };
 
 #endif  // PRINTER_SIM_SIMULATOR_H_
