@@ -1,6 +1,5 @@
 #include "backend_util.h"
 
-#include <arpa/inet.h>
 #include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -53,26 +52,6 @@ bool IsIpAddress(const std::string& text) {
   return dots == 3;
 }
 
-bool CanonicalHostAddress(const std::string& text, std::string& canonical) {
-  in_addr address;
-  if (text.find('\0') != std::string::npos || inet_pton(AF_INET, text.c_str(), &address) != 1)
-    return false;
-  uint32_t host = ntohl(address.s_addr);
-  uint32_t first = host >> 24;
-  // "This network", loopback, multicast and the reserved block above it
-  // (which holds the limited broadcast address): none of them is a printer.
-  if (first == 0 || first == 127 || first >= 224) return false;
-  char text4[INET_ADDRSTRLEN];
-  if (inet_ntop(AF_INET, &address, text4, sizeof(text4)) == nullptr) return false;
-  canonical = text4;
-  return true;
-}
-
-namespace {
-
-// The length of the well-formed UTF-8 sequence at `p` (at most `left`
-// bytes), or 0 when the bytes there are not one: overlong forms, surrogates
-// and code points above U+10FFFF are refused.
 size_t Utf8Length(const unsigned char* p, size_t left) {
   unsigned char c = p[0];
   size_t n;
@@ -96,6 +75,20 @@ size_t Utf8Length(const unsigned char* p, size_t left) {
   return n;
 }
 
+namespace {
+
+// Marks that change how text around them is shown without being shown
+// themselves: the bidirectional controls (U+200E, U+200F, U+202A to U+202E,
+// U+2066 to U+2069), the line and paragraph separators (U+2028, U+2029)
+// and the byte order mark (U+FEFF). In a device line they would make the
+// listing read differently from what it holds.
+bool IsFormatMark(const unsigned char* p, size_t n) {
+  if (n != 3) return false;
+  unsigned code = ((p[0] & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+  return code == 0x200E || code == 0x200F || (code >= 0x2028 && code <= 0x202E) ||
+         (code >= 0x2066 && code <= 0x2069) || code == 0xFEFF;
+}
+
 }  // namespace
 
 std::string DeviceLineText(const std::string& text) {
@@ -115,7 +108,7 @@ std::string DeviceLineText(const std::string& text) {
     if (n == 0) {
       field += '?';
       ++i;
-    } else if (c == 0xC2 && p[i + 1] < 0xA0) {
+    } else if ((c == 0xC2 && p[i + 1] < 0xA0) || IsFormatMark(p + i, n)) {
       field += ' ';
       i += n;
     } else {

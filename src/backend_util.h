@@ -28,19 +28,18 @@ void ReadUriTarget(std::string& target);
 // True when `text` is decimal digits and dots only, with exactly three dots.
 bool IsIpAddress(const std::string& text);
 
-// True when `text` is an address a job may be handed to: a dotted-quad IPv4
-// address, the whole text, that names one host (not in 0.0.0.0/8,
-// 127.0.0.0/8 or 224.0.0.0/3). `canonical` then holds it as inet_ntop
-// writes it. Anything else (a name, a port, a path, a user part) could send
-// a job somewhere no printer answered from.
-bool CanonicalHostAddress(const std::string& text, std::string& canonical);
+// The length of the well-formed multi-byte UTF-8 sequence at `p` (at most `left`
+// bytes), or 0 when the bytes there are not one: overlong forms, surrogates
+// and code points above U+10FFFF are refused. Requires: left > 0.
+size_t Utf8Length(const unsigned char* p, size_t left);
 
 // `text` as a device line carries it inside a quoted field. The field texts
 // come from the network, and the scheduler reads each quoted field with
 // backslash escapes: so '"' and '\' are escaped with a backslash (an odd
 // one would make it drop the line, an even number would move text into the
 // next field), control characters (C0, DEL, and C1 in UTF-8) become blanks
-// so that no newline starts a forged line, and bytes that are not UTF-8
+// so that no newline starts a forged line, as do the invisible marks that
+// reorder or break the text around them, and bytes that are not UTF-8
 // become '?'.
 std::string DeviceLineText(const std::string& text);
 

@@ -23,10 +23,6 @@ namespace {
 const char kSource[] = "src/connector";
 const char kGroup[] = "224.0.0.251";
 
-// The query goes out of at most this many interfaces, in the order the
-// system lists them.
-const int kMaxInterfaces = 5;
-
 // Many printers answer the query at the same moment; the socket's receive
 // queue must hold all of their replies until the discovery reads them.
 const int kReceiveBufferBytes = 1 << 20;
@@ -43,70 +39,6 @@ void SetIntOption(int fd, int level, int name, int value, int line, const char* 
                   const char* what) {
   if (setsockopt(fd, level, name, &value, sizeof(value)) != 0)
     log_printf('F', line, kSource, function, "setsockopt %s failed: %s", what, strerror(errno));
-}
-
-// One IPv4 address of the host as the system lists it.
-struct HostAddress {
-  std::string interface;  // the interface's name, without an alias label
-  int index;
-  unsigned flags;
-  in_addr address;
-  in_addr netmask;
-};
-
-// Every IPv4 address of the host, in the system's order. The system is
-// first asked how much room the list needs, so that a host with many
-// interfaces (or many addresses on one) is read whole, whatever the size of
-// a record on this build.
-std::vector<HostAddress> ListHostAddresses() {
-  std::vector<HostAddress> list;
-  int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (probe < 0) {
-    log_printf('F', __LINE__, kSource, __func__, "socket failed: %s", strerror(errno));
-    return list;
-  }
-  std::vector<ifreq> records;
-  ifconf conf;
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    memset(&conf, 0, sizeof(conf));
-    if (ioctl(probe, SIOCGIFCONF, &conf) != 0 || conf.ifc_len < 0) break;
-    // Room for a few more, in case an address appears between the calls.
-    records.assign(static_cast<size_t>(conf.ifc_len) / sizeof(ifreq) + 4, ifreq());
-    conf.ifc_len = static_cast<int>(records.size() * sizeof(ifreq));
-    conf.ifc_req = records.data();
-    if (ioctl(probe, SIOCGIFCONF, &conf) != 0) break;
-    if (static_cast<size_t>(conf.ifc_len) < records.size() * sizeof(ifreq)) {
-      records.resize(static_cast<size_t>(conf.ifc_len) / sizeof(ifreq));
-      for (ifreq& record : records) {
-        if (record.ifr_addr.sa_family != AF_INET) continue;
-        HostAddress host;
-        host.interface.assign(record.ifr_name, strnlen(record.ifr_name, IFNAMSIZ));
-        host.interface = host.interface.substr(0, host.interface.find(':'));
-        host.address = reinterpret_cast<sockaddr_in*>(&record.ifr_addr)->sin_addr;
-        // The flags and the netmask of the address named by label and
-        // address together: a second address has a netmask of its own.
-        // An address whose interface cannot be asked about is left out: it
-        // may have gone between the calls.
-        ifreq flags = record, netmask = record, index = record;
-        if (ioctl(probe, SIOCGIFFLAGS, &flags) != 0 ||
-            ioctl(probe, SIOCGIFNETMASK, &netmask) != 0 ||
-            ioctl(probe, SIOCGIFINDEX, &index) != 0) {
-          log_printf('F', __LINE__, kSource, __func__, "interface %s left out: %s",
-                     host.interface.c_str(), strerror(errno));
-          continue;
-        }
-        host.flags = static_cast<unsigned short>(flags.ifr_flags);
-        host.netmask = reinterpret_cast<sockaddr_in*>(&netmask.ifr_netmask)->sin_addr;
-        host.index = index.ifr_ifindex;
-        list.push_back(host);
-      }
-      close(probe);
-      return list;
-    }
-  }
-  log_printf('F', __LINE__, kSource, __func__, "SIOCGIFCONF failed: %s", strerror(errno));
-  close(probe);
-  return list;
 }
 
 // A printable rendering of untrusted bytes, bounded by `n`.
@@ -164,7 +96,10 @@ int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
     SetIntOption(udpSocket_, SOL_SOCKET, SO_REUSEADDR, 1, __LINE__, __func__, "SO_REUSEADDR");
   SetIntOption(udpSocket_, SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes, __LINE__, __func__,
                "SO_RCVBUF");
+  // The link a reply came in by and the TTL it came with decide whether it
+  // is believed.
   SetIntOption(udpSocket_, IPPROTO_IP, IP_PKTINFO, 1, __LINE__, __func__, "IP_PKTINFO");
+  SetIntOption(udpSocket_, IPPROTO_IP, IP_RECVTTL, 1, __LINE__, __func__, "IP_RECVTTL");
   int flags = fcntl(udpSocket_, F_GETFL);
   if (flags < 0 || fcntl(udpSocket_, F_SETFL, flags | O_NONBLOCK) != 0)
     log_printf('F', __LINE__, kSource, __func__, "fcntl O_NONBLOCK failed: %s", strerror(errno));
@@ -200,37 +135,15 @@ int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
   return result;
 }
 
-// The query goes out of the first five interfaces that can carry it: up,
-// multicast-capable and not loopback, each once, by its first address. A
-// second address, an alias, a down or loopback interface would otherwise
-// take a slot and leave a real link without the query. The subnets of every
-// up address are kept: a reply is only believed from one of them.
+// The links are read here, once per run: the replies are judged by them.
 void Connector::ChooseInterfaces() {
-  interfaces_.clear();
-  onLink_.clear();
-  int used = 0;
-  for (const HostAddress& host : ListHostAddresses()) {
-    if (host.flags & IFF_UP)
-      onLink_.push_back(Subnet{host.address.s_addr & host.netmask.s_addr, host.netmask.s_addr});
-    bool seen = false;
-    for (const QueryInterface& chosen : interfaces_) seen |= chosen.name == host.interface;
-    if (seen) continue;
-    QueryInterface choice{host.interface, host.index, host.address, nullptr};
-    if (!(host.flags & IFF_UP))
-      choice.skipped = "down";
-    else if (host.flags & IFF_LOOPBACK)
-      choice.skipped = "loopback";
-    else if (!(host.flags & IFF_MULTICAST))
-      choice.skipped = "no multicast";
-    else if (used == kMaxInterfaces)
-      choice.skipped = "more than five interfaces";
-    else
-      ++used;
+  links_ = HostLinks::Read();
+  interfaces_ = links_.QueryInterfaces();
+  for (const QueryInterface& choice : interfaces_)
     if (choice.skipped != nullptr)
       log_printf('F', __LINE__, kSource, __func__, "interface %s (%s) skipped: %s",
-                 choice.name.c_str(), AddressText(choice.address).c_str(), choice.skipped);
-    interfaces_.push_back(choice);
-  }
+                 log_escape(choice.name).c_str(), AddressText(choice.address).c_str(),
+                 choice.skipped);
 }
 
 int Connector::SendQuery(const DataBuffer& data) {
@@ -265,59 +178,53 @@ int Connector::Resend(const DataBuffer& data) {
   return SendQuery(data) > 0 ? 1 : -1;
 }
 
-bool Connector::IsOnLink(in_addr address) const {
-  for (const Subnet& subnet : onLink_)
-    if ((address.s_addr & subnet.netmask) == subnet.network) return true;
-  return false;
-}
-
-int Connector::ReceiveDatagram(DataBuffer& buffer, sockaddr_in& source, int& interfaceIndex) {
-  memset(&source, 0, sizeof(source));
-  interfaceIndex = 0;
-  iovec data = {buffer.Data(), static_cast<size_t>(buffer.Capacity())};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-  msghdr message;
-  memset(&message, 0, sizeof(message));
-  message.msg_name = &source;
-  message.msg_namelen = sizeof(source);
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof(control);
-  ssize_t n = recvmsg(udpSocket_, &message, 0);
-  if (n < 0) return -1;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-      in_pktinfo info;
-      memcpy(&info, CMSG_DATA(c), sizeof(info));
-      interfaceIndex = info.ipi_ifindex;
-    }
-  }
-  if (n > 0) buffer.SetLength(static_cast<int>(n));
-  return static_cast<int>(n);
-}
-
 int Connector::ReceiveReply(DataBuffer& buffer) {
+  Arrival arrival;
+  return ReceiveReply(buffer, arrival);
+}
+
+int Connector::ReceiveReply(DataBuffer& buffer, Arrival& arrival) {
   log_printf('F', __LINE__, kSource, __func__, "begin");
+  memset(&arrival, 0, sizeof(arrival));
+  arrival.ttl = -1;
   int result = 0;
   if (udpSocket_ >= 0 && watch_->IsReadable(udpSocket_)) {
-    int previousLength = buffer.Length();
     sockaddr_in source;
-    int interfaceIndex;
-    result = ReceiveDatagram(buffer, source, interfaceIndex);
-    if (result > 0 && !IsOnLink(source.sin_addr)) {
-      // Unicast replies come from the link the query went out on; anything
-      // else was sent from afar to a port it guessed, and is not believed.
-      log_printf('F', __LINE__, kSource, __func__,
-                 "dropped %d bytes from %s: the sender is not on a local subnet", result,
-                 AddressText(source.sin_addr).c_str());
-      buffer.SetLength(previousLength);
-      result = 0;
-    } else if (result > 0) {
+    memset(&source, 0, sizeof(source));
+    iovec data = {buffer.Data(), static_cast<size_t>(buffer.Capacity())};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(int))];
+    msghdr message;
+    memset(&message, 0, sizeof(message));
+    message.msg_name = &source;
+    message.msg_namelen = sizeof(source);
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    ssize_t n = recvmsg(udpSocket_, &message, 0);
+    result = n < 0 ? -1 : static_cast<int>(n);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); n >= 0 && c != nullptr;
+         c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level != IPPROTO_IP) continue;
+      if (c->cmsg_type == IP_PKTINFO && c->cmsg_len >= CMSG_LEN(sizeof(in_pktinfo))) {
+        in_pktinfo info;
+        memcpy(&info, CMSG_DATA(c), sizeof(info));
+        arrival.interfaceIndex = info.ipi_ifindex;
+      } else if (c->cmsg_type == IP_TTL && c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+        memcpy(&arrival.ttl, CMSG_DATA(c), sizeof(int));
+      }
+    }
+    arrival.source = source.sin_addr;
+    arrival.sourcePort = ntohs(source.sin_port);
+    if (result > 0) {
+      buffer.SetLength(result);
       // The bytes are untrusted: they go to the trace as an argument, never
       // as a format, and no further than their length.
-      log_printf('F', __LINE__, kSource, __func__, "received %d bytes from %s: %s", result,
-                 AddressText(source.sin_addr).c_str(), Printable(buffer.Data(), result).c_str());
+      const HostLinks::Interface* via = links_.FindInterface(arrival.interfaceIndex);
+      log_printf('F', __LINE__, kSource, __func__, "received %d bytes from %s on %s (TTL %d): %s",
+                 result, AddressText(source.sin_addr).c_str(),
+                 via != nullptr ? log_escape(via->name).c_str() : "?", arrival.ttl,
+                 Printable(buffer.Data(), result).c_str());
       log_hexdump(__LINE__, kSource, __func__, buffer.Data(), result);
     }
   }

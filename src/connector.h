@@ -1,6 +1,6 @@
 // The only owner of network sockets. The datagram side sends the discovery
-// query out of up to five IPv4 interfaces and receives the replies one
-// datagram at a time, believing only senders on a local subnet; the stream
+// query out of every usable IPv4 interface and receives the replies one
+// datagram at a time, with the link each came in by and its TTL; the stream
 // side opens a TCP connection with a bounded wait. Sockets are registered
 // with a DescriptorWatch, through which callers wait; data travels in
 // DataBuffers that the caller owns and passes in.
@@ -11,6 +11,8 @@
 
 #include <string>
 #include <vector>
+
+#include "host_links.h"
 
 class DataBuffer;
 class DescriptorWatch;
@@ -26,18 +28,12 @@ class Connector {
   Connector(const Connector&) = delete;
   Connector& operator=(const Connector&) = delete;
 
-  // An interface the query may leave by, in the system's order.
-  struct QueryInterface {
-    std::string name;
-    int index;
-    in_addr address;      // its first IPv4 address
-    const char* skipped;  // why the query does not go out there; null if it does
-  };
+  typedef HostLinks::QueryInterface QueryInterface;
 
   // Binds a non-blocking datagram socket to 0.0.0.0:`localPort` and sends
   // the first Length() bytes of `data` to 224.0.0.251:`port` out of each of
-  // the first five interfaces that are up, multicast-capable and not
-  // loopback, once per interface. Returns 1 when at least one datagram went
+  // each interface HostLinks::QueryInterfaces chooses, once. The host's
+  // links are read once, here, for judging the replies. Returns 1 when at least one datagram went
   // out (the socket stays open, registered for reading), -1 when none did
   // (no usable interface, or every send failed), or bind()'s negative
   // result. Without `localPort` the socket binds `port`.
@@ -51,22 +47,17 @@ class Connector {
   // The interfaces the last Broadcast looked at: those it used and those
   // it skipped, with the reason.
   const std::vector<QueryInterface>& Interfaces() const { return interfaces_; }
+  // The host's links as the last Broadcast read them.
+  const HostLinks& Links() const { return links_; }
 
   // Receives one datagram into `buffer` (cut to its capacity) if the last
-  // wait marked the socket readable. Returns the byte count; 0 when not
-  // marked, for an empty datagram, and for one whose sender is not on the
-  // subnet of an up interface (dropped unread: the buffer's length is
+  // wait marked the socket readable, and tells in `arrival` who sent it, by
+  // which interface and with which TTL. Whether to believe it is the
+  // caller's question (HostLinks::JudgeSender). Returns the byte count; 0
+  // when not marked and for an empty datagram (the buffer's length is then
   // unchanged); -1 when the receive failed.
+  int ReceiveReply(DataBuffer& buffer, Arrival& arrival);
   int ReceiveReply(DataBuffer& buffer);
-
-  // Receives one datagram whatever its sender, without looking at the
-  // watch, and tells who sent it and the index of the interface it came in
-  // by (0 when unknown). Same results as ReceiveReply.
-  int ReceiveDatagram(DataBuffer& buffer, sockaddr_in& source, int& interfaceIndex);
-
-  // True when `address` lies in the subnet of an interface that was up at
-  // the last Broadcast.
-  bool IsOnLink(in_addr address) const;
 
   // Unregisters the datagram socket from the watch and closes it; nothing
   // when there is none.
@@ -103,11 +94,6 @@ class Connector {
   int UdpSocket() const { return udpSocket_; }
 
  private:
-  struct Subnet {
-    in_addr_t network;
-    in_addr_t netmask;
-  };
-
   void ChooseInterfaces();
   // Sends `data` out of every chosen interface; returns how many took it.
   int SendQuery(const DataBuffer& data);
@@ -121,7 +107,7 @@ class Connector {
   bool ownsWatch_;
   sockaddr_in group_;
   std::vector<QueryInterface> interfaces_;
-  std::vector<Subnet> onLink_;
+  HostLinks links_;
 };
 
 #endif  // NETBACKEND_CONNECTOR_H_

@@ -1,5 +1,6 @@
 #include "kvt.h"
 
+#include <arpa/inet.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -231,6 +232,25 @@ bool Is(std::string_view s, const char (&literal)[N]) {
   return s.size() == N - 1 && memcmp(s.data(), literal, N - 1) == 0;
 }
 
+std::string AddressText(in_addr address) {
+  char text[INET_ADDRSTRLEN];
+  return inet_ntop(AF_INET, &address, text, sizeof(text)) != nullptr ? text : "?";
+}
+
+// One line for every datagram that did not give a printer, saying why.
+void TraceVerdict(const Arrival& arrival, Verdict verdict, const DeviceRecord& record, int bytes) {
+  if (verdict == kAccepted) return;
+  std::string from = AddressText(arrival.source);
+  if (IsSenderVerdict(verdict) || verdict == kMalformed || verdict == kNotHostConfig)
+    log_printf('F', __LINE__, kSource, __func__, "dropped %d bytes from %s (TTL %d): %s", bytes,
+               from.c_str(), arrival.ttl, VerdictText(verdict));
+  else
+    log_printf('F', __LINE__, kSource, __func__,
+               "reply from %s (TTL %d) not used: %s (MAC \"%s\", IP \"%s\")", from.c_str(),
+               arrival.ttl, VerdictText(verdict), log_escape(record.macAddress()).c_str(),
+               log_escape(record.ipAddress()).c_str());
+}
+
 }  // namespace
 
 std::string BrandForProgramName(const std::string& name) {
@@ -249,7 +269,7 @@ Discoverer::Discoverer() {
 
 Discoverer::Discoverer(const std::string& programName) : brand_(BrandForProgramName(programName)) {}
 
-int Discoverer::discover(const DeviceObserver& observer, const DiscoveryOptions& options) {
+int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& options) {
   log_printf('F', __LINE__, kSource, __func__, "begin");
   DescriptorWatch watch;
   Connector connector(&watch);
@@ -262,6 +282,7 @@ int Discoverer::discover(const DeviceObserver& observer, const DiscoveryOptions&
   // brand's name at once) and any local mDNS daemon would share the port,
   // and the system hands each unicast reply to one of them only.
   int result = connector.Broadcast(buffer, options.port, 0);
+  if (options.queryInterfaces != nullptr) *options.queryInterfaces = connector.Interfaces();
   if (result <= 0) {
     log_printf('I', __LINE__, kSource, __func__, "unable to locate devices with result=%d", result);
     return result;
@@ -298,24 +319,55 @@ int Discoverer::discover(const DeviceObserver& observer, const DiscoveryOptions&
     int ready = watch.Wait(static_cast<int>(left / 1000000), static_cast<int>(left % 1000000));
     if (ready < 0) break;
     if (ready == 0) continue;
-    if (connector.ReceiveReply(buffer) <= 0) continue;
-    DeviceRecord record;
-    if (!ParseReply(buffer, record) || !(brand_ == kAllBrands || record.brand() == brand_))
+    Arrival arrival;
+    int received = connector.ReceiveReply(buffer, arrival);
+    if (received <= 0) continue;
+    if (kept >= kMaxRecordsPerRun) {
+      if (kept++ == kMaxRecordsPerRun)
+        log_printf('F', __LINE__, kSource, __func__,
+                   "%d records kept: further replies of this run are ignored",
+                   static_cast<int>(kMaxRecordsPerRun));
       continue;
-    if (kept == kMaxRecordsPerRun) {
-      log_printf('F', __LINE__, kSource, __func__,
-                 "%d records kept: further replies of this run are ignored",
-                 static_cast<int>(kMaxRecordsPerRun));
-      ++kept;
     }
-    if (kept > kMaxRecordsPerRun) continue;
-    ++kept;
-    deviceList_.push_back(record);
-    if (observer) more = observer(deviceList_.back());
+    // Every datagram is judged by one rule, in one place: the sender before
+    // a byte is read, then the message, then the printer it describes.
+    const HostLinks& links = connector.Links();
+    DeviceRecord record;
+    std::string address;
+    ReplyKind kind = kMalformedReply;
+    Verdict verdict = links.JudgeSender(arrival);
+    if (verdict == kAccepted) {
+      kind = ReadReply(buffer, record);
+      if (kind == kMalformedReply)
+        verdict = kMalformed;
+      else if (kind == kOtherMessage)
+        verdict = kNotHostConfig;
+      else
+        verdict = JudgeRecord(record, arrival, links, address);
+    }
+    bool keep = kind == kHostConfigReply && verdict != kOtherBrand;
+    if (keep) {
+      ++kept;
+      deviceList_.push_back(record);
+    }
+    TraceVerdict(arrival, verdict, record, received);
+    if (observer)
+      more = observer(Reply{buffer, arrival, links, verdict, kind, record, address, keep});
   }
   connector.CloseBroadcast();
   log_printf('F', __LINE__, kSource, __func__, "end");
   return result;
+}
+
+bool Discoverer::Admits(const DeviceRecord& record) const {
+  return brand_ == kAllBrands || record.brand() == brand_;
+}
+
+Verdict Discoverer::JudgeRecord(const DeviceRecord& record, const Arrival& arrival,
+                                const HostLinks& links, std::string& address) const {
+  if (!Admits(record)) return kOtherBrand;
+  if (record.macAddress().empty()) return kNoMacAddress;
+  return links.JudgeAddress(record.ipAddress(), arrival, address);
 }
 
 bool Discoverer::ParseReply(const DataBuffer& reply, DeviceRecord& record) const {
@@ -466,12 +518,16 @@ void Discoverer::ApplyKeyValue(std::string_view key, std::string_view value,
         // The printer writes its address with the bits of each byte reversed.
         static const char kHex[] = "0123456789ABCDEF";
         char text[12];
+        unsigned char any = 0;
         for (int i = 0; i < 6; ++i) {
           unsigned char b = ReverseBits(MacByte(mac, 2 * static_cast<size_t>(i)));
+          any |= b;
           text[2 * i] = kHex[b >> 4];
           text[2 * i + 1] = kHex[b & 0x0F];
         }
-        record.setMacAddress(std::string_view(text, sizeof(text)));
+        // A value without a digit reads as six zero bytes, and no interface
+        // has that address: every such printer would share one device URI.
+        record.setMacAddress(any != 0 ? std::string_view(text, sizeof(text)) : std::string_view());
       }
       break;
     case 13:

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host_links.h"
+
 class DataBuffer;
 
 // The 41-byte Multicast DNS question for the PTR records of
@@ -55,10 +57,6 @@ class DeviceRecord {
 
 typedef std::vector<DeviceRecord> DeviceList;
 
-// Told of each record the discovery accepts, after it joined the list.
-// Returning false ends the run early.
-typedef std::function<bool(const DeviceRecord&)> DeviceObserver;
-
 // How one discovery run goes.
 struct DiscoveryOptions {
   // The run ends this long after its waiting began, whatever arrives.
@@ -69,6 +67,9 @@ struct DiscoveryOptions {
   // goes on, for a printer that missed it (a lost packet, a printer waking
   // up). A job looking for one printer wants this; a listing does not.
   bool repeatQuery = false;
+  // When set, receives the interfaces the query went out of and those it
+  // skipped, with why.
+  std::vector<HostLinks::QueryInterface>* queryInterfaces = nullptr;
 };
 
 // When a job's query goes out again, in seconds after the first: a printer
@@ -82,6 +83,26 @@ enum ReplyKind {
   kOtherMessage,     // a query, or a reply without a host-config TXT record
   kMalformedReply,   // too short, or a count, length or name leading past its end
 };
+
+// One datagram of a discovery run, as the run judged it.
+struct Reply {
+  const DataBuffer& datagram;  // its bytes, as received
+  const Arrival& arrival;
+  const HostLinks& links;  // the links the run judges by
+  Verdict verdict;
+  // What the datagram was; meaningful only when the sender was believed
+  // (verdict not IsSenderVerdict).
+  ReplyKind kind;
+  // The printer it describes, as the run's brand reads it; empty unless a
+  // host-config reply.
+  const DeviceRecord& record;
+  const std::string& address;  // where a job would go: set when kAccepted
+  bool kept;                   // joined the device list
+};
+
+// Told of every datagram of a run until the run has kept kMaxRecordsPerRun
+// records. Returning false ends the run early.
+typedef std::function<bool(const Reply&)> ReplyObserver;
 
 // A run keeps at most this many records: far more printers than answer on
 // any real network, and a bound on what a flood of replies can cost.
@@ -101,13 +122,23 @@ class Discoverer {
   Discoverer(const Discoverer&) = delete;
   Discoverer& operator=(const Discoverer&) = delete;
 
-  // One discovery run: sends the query, waits up to 15 seconds for replies
-  // and appends every reply that parses and passes the brand test (at most
-  // kMaxRecordsPerRun of them). Returns Broadcast's result: greater than 0
-  // when the query went out, 0 or less when it could not be sent (no
-  // usable interface, the port unavailable) and nothing was waited for.
-  int discover() { return discover(DeviceObserver(), DiscoveryOptions()); }
-  int discover(const DeviceObserver& observer, const DiscoveryOptions& options);
+  // One discovery run: sends the query, waits up to options.seconds for
+  // replies, judges each datagram (its sender, then the message, then the
+  // printer it describes) and tells `observer` of each. Every host-config
+  // reply of its brand from a believed sender joins the list, up to
+  // kMaxRecordsPerRun. Returns Broadcast's result: greater than 0 when the
+  // query went out, 0 or less when it could not be sent (no usable
+  // interface, the port unavailable) and nothing was waited for.
+  int discover() { return discover(ReplyObserver(), DiscoveryOptions()); }
+  int discover(const ReplyObserver& observer, const DiscoveryOptions& options);
+
+  // The brand test: whether a record of this brand is ours.
+  bool Admits(const DeviceRecord& record) const;
+  // Whether a record read from a reply that arrived as `arrival` is listed
+  // and may take a job (kAccepted, with `address` set) or the first rule it
+  // fails: the brand, the MAC address, then HostLinks::JudgeAddress.
+  Verdict JudgeRecord(const DeviceRecord& record, const Arrival& arrival, const HostLinks& links,
+                      std::string& address) const;
 
   const DeviceList& devices() const { return deviceList_; }
   const std::string& brand() const { return brand_; }

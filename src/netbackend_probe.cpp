@@ -3,12 +3,12 @@
 // query out of the interfaces the backend would use, and for every datagram
 // that comes back prints what the backend makes of it under each installed
 // backend name: listed, or why not. With --uri it says whether a job on that
-// queue would be handed over, and to which address. It uses the backend's
-// connector, parser and brand rules, and needs no privilege.
+// queue would be handed over, and to which address. It watches the
+// backend's own discovery loop, so every bound and rule of the backend
+// holds for it too, and needs no privilege.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,13 +18,13 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "backend_util.h"
-#include "connector.h"
-#include "data_buffer.h"
-#include "descriptor_watch.h"
+#include "host_links.h"
 #include "kvt.h"
 
 namespace {
@@ -33,7 +33,8 @@ const char kUsage[] =
     "usage: netbackend-probe [--seconds N] [--name NAME]... [--uri URI] [--json]\n"
     "  Sends the backend's query and shows, for every reply, what each\n"
     "  installed backend name makes of it.\n"
-    "  --seconds N  wait N seconds for replies, 1 to 15 (default 5)\n"
+    "  --seconds N  wait N seconds for replies, 1 to 15 (default 5; 15 with\n"
+    "               --uri, as long as a job waits)\n"
     "  --name NAME  judge the replies as the backend installed as NAME would\n"
     "               (repeatable; default: the backends in $CUPS_SERVERBIN/backend\n"
     "               that carry the query)\n"
@@ -44,10 +45,9 @@ const char kUsage[] =
 const char kDefaultServerBin[] = "/usr/lib/cups";
 const int kDefaultSeconds = 5;
 const int kMaxSeconds = 15;
-const int kBufferSize = 4096;
 
 struct Options {
-  int seconds = kDefaultSeconds;
+  int seconds = 0;  // 0: not given
   std::vector<std::string> names;
   std::string uri;
   bool json = false;
@@ -135,169 +135,184 @@ double MillisecondsSince(const timespec& start) {
   return (now.tv_sec - start.tv_sec) * 1000.0 + (now.tv_nsec - start.tv_nsec) / 1e6;
 }
 
-// `text` as a JSON string, quotes included. Texts from the network have
-// been made device-line text (valid UTF-8, no control characters) first.
+// `text` as a JSON string, quotes included, from the raw bytes: escaped as
+// JSON requires, with the controls and the invisible separators written as
+// \u escapes, and each byte that is not part of valid UTF-8 written as '?',
+// as a device line writes it.
 std::string Json(const std::string& text) {
   std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = 0; i < text.size();) {
+    unsigned c = p[i];
+    size_t n = 1;
+    if (c >= 0x80) {
+      n = Utf8Length(p + i, text.size() - i);
+      if (n == 0) {
+        out += '?';
+        ++i;
+        continue;
+      }
+      c = n == 2   ? ((c & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu)
+          : n == 3 ? ((c & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu)
+                   : 0x10000;  // above the ranges escaped below
+    }
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029) {
+      char escape[8];
+      snprintf(escape, sizeof(escape), "\\u%04x", c);
+      out += escape;
+    } else {
+      out.append(text, i, n);
+    }
+    i += n;
   }
   return out + "\"";
 }
 
+// A text from the network or the kernel as a table cell: device-line text,
+// "-" when empty.
+std::string Cell(const std::string& text) { return text.empty() ? "-" : DeviceLineText(text); }
+
 // What one datagram is to one backend name.
-struct Verdict {
+struct NameVerdict {
   std::string brand;  // the brand that name sees in the reply
-  std::string text;   // "listed", or why not
+  Verdict verdict;
 };
 
-// One datagram as the backend would see it.
+// One datagram as the backend's loop judged it.
 struct Row {
   int number = 0;
   double milliseconds = 0;
   std::string source;
   std::string interface;
+  int ttl = -1;
   std::string mac;
   std::string ip;
   std::string brand;  // as the name for every printer sees it
   std::string deviceId;
-  std::vector<Verdict> verdicts;  // one per name, in the names' order
-  int sameAs = 0;                 // the earlier row of the same printer, if any
+  std::vector<NameVerdict> verdicts;  // one per name, in the names' order
+  int sameAs = 0;                     // the earlier row of the same printer, if any
 };
 
 class Probe {
  public:
   Probe(const Options& options, const std::vector<std::string>& names)
-      : options_(options), names_(names) {}
+      : options_(options), names_(names) {
+    for (const std::string& name : names_) judges_.emplace_back(new Discoverer(name));
+    listed_.resize(names_.size());
+    if (!options_.uri.empty()) uriJudge_.reset(new Discoverer(UriScheme()));
+  }
 
-  // Sends the query, reports every reply and the summary. Returns the exit
-  // status.
+  // Runs the backend's discovery, reports every datagram it judges and the
+  // summary. Returns the exit status.
   int Run() {
-    DescriptorWatch watch;
-    Connector connector(&watch);
-    DataBuffer buffer(kBufferSize);
-    buffer.Assign(gDNSQueryPacket, kDNSQueryPacketSize);
-    int sent = connector.Broadcast(buffer, kHostConfigPort, 0);
+    // Under the name for every printer, each host-config reply is a record
+    // the rows can show; each name's own brand is applied per row.
+    Discoverer all("g");
+    DiscoveryOptions discovery;
+    discovery.seconds = options_.seconds;
+    discovery.repeatQuery = !options_.uri.empty();
+    discovery.queryInterfaces = &interfaces_;
+    clock_gettime(CLOCK_MONOTONIC, &start_);
+    int sent = all.discover([this](const Reply& reply) { return Observe(reply); }, discovery);
     if (sent <= 0) {
       if (sent == -1)
         fprintf(stderr,
-                "netbackend-probe: no usable network interface (up, multicast-capable, not "
-                "loopback): the query cannot be sent\n");
+                "netbackend-probe: no usable network interface (up, with a carrier, "
+                "multicast-capable, not loopback): the query cannot be sent\n");
       // A failed bind has said why on standard error already.
       return 1;
     }
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    if (!options_.json) printf("%s\n", Header().c_str());
-    size_t repeated = 0;
-    const size_t repeats = options_.uri.empty() ? 0 : sizeof(kRepeatQueryAfter) / sizeof(int);
-    for (;;) {
-      double left = options_.seconds * 1000.0 - MillisecondsSince(start);
-      if (left <= 0) break;
-      if (repeated < repeats) {
-        double due = kRepeatQueryAfter[repeated] * 1000.0 - MillisecondsSince(start);
-        if (due <= 0) {
-          buffer.Assign(gDNSQueryPacket, kDNSQueryPacketSize);
-          connector.Resend(buffer);
-          ++repeated;
-          continue;
-        }
-        left = std::min(left, due);
-      }
-      long microseconds = static_cast<long>(left * 1000) + 1;
-      int ready = watch.Wait(static_cast<int>(microseconds / 1000000),
-                             static_cast<int>(microseconds % 1000000));
-      if (ready < 0) break;
-      if (ready == 0 || !watch.IsReadable(connector.UdpSocket())) continue;
-      sockaddr_in source;
-      int index = 0;
-      if (connector.ReceiveDatagram(buffer, source, index) <= 0) continue;
-      Row row = Judge(connector, buffer, source, index, MillisecondsSince(start));
-      Print(row);
-      rows_.push_back(row);
-    }
-    connector.CloseBroadcast();
-    PrintSummary(connector);
+    PrintHeader();
+    PrintSummary();
     // With --uri the status says whether a job would be handed over.
     return options_.uri.empty() || UriHandedOver() ? 0 : 1;
   }
 
  private:
-  Row Judge(const Connector& connector, const DataBuffer& datagram, const sockaddr_in& source,
-            int index, double milliseconds) {
+  bool Observe(const Reply& reply) {
+    ++datagrams_;
+    if (IsSenderVerdict(reply.verdict)) ++senderDropped_[reply.verdict];
+    JudgeUri(reply);
+    if (rows_.size() == kMaxRecordsPerRun) {
+      // The rows stop where the backend's list stops; the counts go on.
+      if (!capped_ && !options_.json)
+        printf("(%zu rows: later datagrams are counted, not shown)\n", kMaxRecordsPerRun);
+      capped_ = true;
+      return true;
+    }
+    Row row = Judge(reply);
+    PrintHeader();
+    Print(row);
+    rows_.push_back(row);
+    return true;
+  }
+
+  Row Judge(const Reply& reply) {
     Row row;
     row.number = static_cast<int>(rows_.size()) + 1;
-    row.milliseconds = milliseconds;
+    row.milliseconds = MillisecondsSince(start_);
     char address[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &source.sin_addr, address, sizeof(address));
+    inet_ntop(AF_INET, &reply.arrival.source, address, sizeof(address));
     row.source = address;
-    char name[IF_NAMESIZE] = "";
-    row.interface = index > 0 && if_indextoname(static_cast<unsigned>(index), name) ? name : "-";
-    if (!connector.IsOnLink(source.sin_addr)) {
-      row.verdicts.assign(names_.size(), Verdict{"", "off-link sender dropped"});
-      return row;
+    const HostLinks::Interface* via = reply.links.FindInterface(reply.arrival.interfaceIndex);
+    row.interface = via != nullptr ? via->name : "";
+    row.ttl = reply.arrival.ttl;
+    row.mac = reply.record.macAddress();
+    row.ip = reply.record.ipAddress();
+    row.brand = reply.record.brand();
+    row.deviceId = reply.record.deviceId();
+    if (!row.mac.empty()) {
+      auto first = firstRow_.emplace(row.mac, row.number);
+      if (!first.second) row.sameAs = first.first->second;
     }
-    // The brand rules depend on the name; the rest of the record does not.
-    DeviceRecord all;
-    ReplyKind kind = Discoverer("g").ReadReply(datagram, all);
-    row.mac = all.macAddress();
-    row.ip = all.ipAddress();
-    row.brand = all.brand();
-    row.deviceId = all.deviceId();
-    for (const Row& earlier : rows_) {
-      if (!row.mac.empty() && earlier.mac == row.mac) {
-        row.sameAs = earlier.number;
-        break;
+    // The sender and the message are judged alike under every name; only
+    // the brand differs, and with it the rest of the record's verdict.
+    for (size_t i = 0; i < names_.size(); ++i) {
+      NameVerdict verdict{"", reply.verdict};
+      if (reply.kind == kHostConfigReply && !IsSenderVerdict(reply.verdict)) {
+        DeviceRecord record;
+        std::string usable;
+        judges_[i]->ReadReply(reply.datagram, record);
+        verdict.brand = record.brand();
+        verdict.verdict = judges_[i]->JudgeRecord(record, reply.arrival, reply.links, usable);
       }
-    }
-    std::string usable;
-    for (const std::string& name : names_) {
-      Discoverer discoverer(name);
-      DeviceRecord record;
-      discoverer.ReadReply(datagram, record);
-      Verdict verdict{record.brand(), "listed"};
-      if (kind == kMalformedReply)
-        verdict.text = "malformed";
-      else if (kind == kOtherMessage)
-        verdict.text = "not a host-config reply";
-      else if (discoverer.brand() != "Printer" && record.brand() != discoverer.brand())
-        verdict.text = "other brand";
-      else if (record.macAddress().empty())
-        verdict.text = "no MAC address";
-      else if (!CanonicalHostAddress(record.ipAddress(), usable))
-        verdict.text = "address not usable for a hand-over";
+      if (verdict.verdict == kAccepted) listed_[i].insert(row.mac);
       row.verdicts.push_back(verdict);
     }
-    JudgeUri(kind, datagram, milliseconds);
     return row;
   }
 
-  // Follows a job on the queue of --uri: the first reply of its brand that
-  // names its MAC with a usable address is where the job would go.
-  void JudgeUri(ReplyKind kind, const DataBuffer& datagram, double milliseconds) {
-    if (options_.uri.empty() || !uriHost_.empty() || kind != kHostConfigReply) return;
-    std::string scheme = options_.uri.substr(0, options_.uri.find("://"));
-    std::string target = UriTarget();
-    Discoverer discoverer(scheme);
-    DeviceRecord record;
-    discoverer.ReadReply(datagram, record);
-    std::string address;
-    if (record.macAddress() != target ||
-        (discoverer.brand() != "Printer" && record.brand() != discoverer.brand()))
+  // Follows a job on the queue of --uri as the backend's job search does:
+  // the first reply of its brand that names its MAC with an address a job
+  // can go to is where the job would go.
+  void JudgeUri(const Reply& reply) {
+    if (!uriJudge_ || !uriHost_.empty() || reply.kind != kHostConfigReply ||
+        IsSenderVerdict(reply.verdict))
       return;
-    if (!CanonicalHostAddress(record.ipAddress(), address)) {
+    DeviceRecord record;
+    uriJudge_->ReadReply(reply.datagram, record);
+    if (record.macAddress() != UriTarget()) return;
+    std::string address;
+    Verdict verdict = uriJudge_->JudgeRecord(record, reply.arrival, reply.links, address);
+    if (verdict == kOtherBrand) return;
+    if (verdict != kAccepted) {
       ++uriUnusable_;
       return;
     }
     uriHost_ = address;
-    uriMilliseconds_ = milliseconds;
+    uriMilliseconds_ = MillisecondsSince(start_);
   }
 
-  std::string Header() const {
-    std::string header =
-        "  #      ms  source           interface  MAC           IP               brand";
-    return header + "  verdicts (" + Names() + ")  1284 ID";
+  void PrintHeader() {
+    if (headerDone_ || options_.json) return;
+    headerDone_ = true;
+    printf(
+        "  #      ms  source           interface  TTL  MAC           IP               brand"
+        "    verdicts (%s)  1284 ID\n",
+        Names().c_str());
   }
 
   std::string Names() const {
@@ -309,45 +324,40 @@ class Probe {
   void Print(const Row& row) const {
     if (options_.json) {
       printf(
-          "{\"row\":%d,\"ms\":%.1f,\"source\":%s,\"interface\":%s,\"mac\":%s,\"ip\":%s,"
-          "\"brand\":%s,\"device_id\":%s,\"same_printer_as\":%d,\"verdicts\":{",
+          "{\"row\":%d,\"ms\":%.1f,\"source\":%s,\"interface\":%s,\"ttl\":%d,\"mac\":%s,"
+          "\"ip\":%s,\"brand\":%s,\"device_id\":%s,\"same_printer_as\":%d,\"verdicts\":{",
           row.number, row.milliseconds, Json(row.source).c_str(), Json(row.interface).c_str(),
-          Json(row.mac).c_str(), Json(DeviceLineText(row.ip)).c_str(),
-          Json(DeviceLineText(row.brand)).c_str(), Json(DeviceLineText(row.deviceId)).c_str(),
-          row.sameAs);
+          row.ttl, Json(row.mac).c_str(), Json(row.ip).c_str(), Json(row.brand).c_str(),
+          Json(row.deviceId).c_str(), row.sameAs);
       for (size_t i = 0; i < names_.size(); ++i)
         printf("%s%s:{\"verdict\":%s,\"brand\":%s}", i ? "," : "", Json(names_[i]).c_str(),
-               Json(row.verdicts[i].text).c_str(),
-               Json(DeviceLineText(row.verdicts[i].brand)).c_str());
+               Json(VerdictText(row.verdicts[i].verdict)).c_str(),
+               Json(row.verdicts[i].brand).c_str());
       printf("}}\n");
     } else {
       std::string verdicts;
       for (size_t i = 0; i < names_.size(); ++i) {
-        verdicts += (i ? "; " : "") + names_[i] + ": " + row.verdicts[i].text;
-        if (row.verdicts[i].text == "other brand")
-          verdicts +=
-              " (" +
-              (row.verdicts[i].brand.empty() ? "none" : DeviceLineText(row.verdicts[i].brand)) +
-              ")";
-        if (row.verdicts[i].text == "listed" && row.sameAs != 0)
+        const NameVerdict& v = row.verdicts[i];
+        verdicts += (i ? "; " : "") + names_[i] + ": " + VerdictText(v.verdict);
+        if (v.verdict == kOtherBrand)
+          verdicts += " (" + (v.brand.empty() ? "none" : Cell(v.brand)) + ")";
+        if (v.verdict == kAccepted && row.sameAs != 0)
           verdicts += " again (as row " + std::to_string(row.sameAs) + ")";
       }
-      printf("%3d %7.1f  %-15s  %-9s  %-12s  %-15s  %-7s  %s  \"%s\"\n", row.number,
-             row.milliseconds, row.source.c_str(), row.interface.c_str(),
-             row.mac.empty() ? "-" : row.mac.c_str(),
-             row.ip.empty() ? "-" : DeviceLineText(row.ip).c_str(),
-             row.brand.empty() ? "-" : DeviceLineText(row.brand).c_str(),
+      printf("%3d %7.1f  %-15s  %-9s  %3d  %-12s  %-15s  %-7s  %s  \"%s\"\n", row.number,
+             row.milliseconds, row.source.c_str(), Cell(row.interface).c_str(), row.ttl,
+             Cell(row.mac).c_str(), Cell(row.ip).c_str(), Cell(row.brand).c_str(),
              verdicts.empty() ? "-" : verdicts.c_str(), DeviceLineText(row.deviceId).c_str());
     }
     fflush(stdout);
   }
 
-  void PrintSummary(const Connector& connector) const {
+  void PrintSummary() const {
     std::string used, skipped, usedJson, skippedJson;
-    for (const Connector::QueryInterface& i : connector.Interfaces()) {
+    for (const HostLinks::QueryInterface& i : interfaces_) {
       char address[INET_ADDRSTRLEN] = "?";
       inet_ntop(AF_INET, &i.address, address, sizeof(address));
-      std::string where = i.name + " (" + address + ")";
+      std::string where = Cell(i.name) + " (" + address + ")";
       if (i.skipped == nullptr) {
         used += (used.empty() ? "" : ", ") + where;
         usedJson += (usedJson.empty() ? "" : ",") + Json(i.name);
@@ -357,37 +367,34 @@ class Probe {
                        "{\"interface\":" + Json(i.name) + ",\"why\":" + Json(i.skipped) + "}";
       }
     }
-    // Printers per name: the distinct MAC addresses it would list.
-    std::map<std::string, std::vector<std::string>> listed;
     int dropped = 0;
-    for (const Row& row : rows_) {
-      if (!row.verdicts.empty() && row.verdicts[0].text == "off-link sender dropped") ++dropped;
-      for (size_t i = 0; i < names_.size(); ++i) {
-        std::vector<std::string>& macs = listed[names_[i]];
-        if (row.verdicts[i].text == "listed" &&
-            std::find(macs.begin(), macs.end(), row.mac) == macs.end())
-          macs.push_back(row.mac);
-      }
+    std::string droppedText, droppedJson;
+    for (const auto& reason : senderDropped_) {
+      dropped += reason.second;
+      droppedText += ", " + std::to_string(reason.second) + " " + VerdictText(reason.first);
+      droppedJson += std::string(droppedJson.empty() ? "" : ",") + Json(VerdictText(reason.first)) +
+                     ":" + std::to_string(reason.second);
     }
     std::string perName, perNameJson;
-    for (const std::string& name : names_) {
-      perName += (perName.empty() ? "" : ", ") + name + " " + std::to_string(listed[name].size());
-      perNameJson += std::string(perNameJson.empty() ? "" : ",") + Json(name) + ":" +
-                     std::to_string(listed[name].size());
+    for (size_t i = 0; i < names_.size(); ++i) {
+      std::string count = std::to_string(listed_[i].size());
+      perName += (perName.empty() ? "" : ", ") + names_[i] + " " + count;
+      perNameJson += std::string(perNameJson.empty() ? "" : ",") + Json(names_[i]) + ":" + count;
     }
     std::string uri;
     if (!options_.uri.empty()) uri = UriVerdict();
     if (options_.json) {
       printf(
           "{\"summary\":{\"seconds\":%d,\"query_sent_on\":[%s],\"skipped\":[%s],"
-          "\"replies\":%zu,\"off_link_dropped\":%d,\"printers\":{%s}",
-          options_.seconds, usedJson.c_str(), skippedJson.c_str(), rows_.size(), dropped,
-          perNameJson.c_str());
+          "\"replies\":%zu,\"rows\":%zu,\"off_link_dropped\":%d,\"dropped_unread\":{%s},"
+          "\"printers\":{%s}",
+          options_.seconds, usedJson.c_str(), skippedJson.c_str(), datagrams_, rows_.size(),
+          SenderDropped(kSenderOffLink), droppedJson.c_str(), perNameJson.c_str());
       if (!options_.uri.empty())
         printf(
             ",\"uri\":{\"uri\":%s,\"handed_over_to\":%s,\"answered_ms\":%.1f,"
             "\"unusable_replies\":%d,\"verdict\":%s}",
-            Json(DeviceLineText(options_.uri)).c_str(),
+            Json(options_.uri).c_str(),
             Json(uriHost_.empty() ? "" : "socket://" + uriHost_).c_str(), uriMilliseconds_,
             uriUnusable_, Json(uri).c_str());
       printf("}}\n");
@@ -395,13 +402,19 @@ class Probe {
     }
     printf("\nquery sent on: %s\n", used.empty() ? "-" : used.c_str());
     if (!skipped.empty()) printf("interfaces skipped: %s\n", skipped.c_str());
-    printf("replies: %zu in %d s (%d from senders off the local subnets, dropped)\n", rows_.size(),
-           options_.seconds, dropped);
+    printf("replies: %zu in %d s (%d dropped unread%s)\n", datagrams_, options_.seconds, dropped,
+           droppedText.empty() ? "" : (":" + droppedText.substr(1)).c_str());
     printf("printers listed: %s\n", perName.empty() ? Names().c_str() : perName.c_str());
     if (!options_.uri.empty())
       printf("%s: %s\n", DeviceLineText(options_.uri).c_str(), uri.c_str());
   }
 
+  int SenderDropped(Verdict verdict) const {
+    auto found = senderDropped_.find(verdict);
+    return found != senderDropped_.end() ? found->second : 0;
+  }
+
+  std::string UriScheme() const { return options_.uri.substr(0, options_.uri.find("://")); }
   std::string UriTarget() const { return options_.uri.substr(options_.uri.find("//") + 2); }
 
   bool UriHandedOver() const {
@@ -427,7 +440,17 @@ class Probe {
 
   const Options& options_;
   const std::vector<std::string>& names_;
-  std::vector<Row> rows_;
+  std::vector<std::unique_ptr<Discoverer>> judges_;  // one per name
+  std::unique_ptr<Discoverer> uriJudge_;             // the brand of --uri's scheme
+  std::vector<HostLinks::QueryInterface> interfaces_;
+  timespec start_{};
+  bool headerDone_ = false;
+  std::vector<Row> rows_;  // at most kMaxRecordsPerRun
+  bool capped_ = false;
+  size_t datagrams_ = 0;
+  std::map<Verdict, int> senderDropped_;
+  std::map<std::string, int> firstRow_;        // MAC -> its first row
+  std::vector<std::set<std::string>> listed_;  // per name, the MACs listed
   std::string uriHost_;
   double uriMilliseconds_ = 0;
   int uriUnusable_ = 0;
@@ -445,6 +468,8 @@ int main(int argc, char* argv[]) {
     fputs(kUsage, stderr);
     return 2;
   }
+  // A queue's question is answered over as long a wait as its job takes.
+  if (options.seconds == 0) options.seconds = options.uri.empty() ? kDefaultSeconds : kMaxSeconds;
   std::vector<std::string> names = options.names.empty() ? InstalledNames() : options.names;
   Probe probe(options, names);
   return probe.Run();

@@ -85,8 +85,8 @@ void WriteLocked(const char* bytes, size_t n) {
   pthread_mutex_unlock(&gLogLock);
 }
 
-// True when `path` names a regular file that the user may open for
-// writing. A directory cannot be opened so; a symbolic link is not followed
+// True when `path` names a regular file of the user's or root's that the
+// user may open for writing. A directory cannot be opened so; a symbolic link is not followed
 // (a planted link must not make the trace open some other file), and a
 // FIFO or device does not count even when it opens.
 bool MarkerPresent(const char* format, const char* tmpdir) {
@@ -96,7 +96,10 @@ bool MarkerPresent(const char* format, const char* tmpdir) {
   int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
-  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  // In a shared temporary directory any user may create the marker; only
+  // the user's own or root's turns the trace on.
+  bool regular =
+      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_uid == getuid() || st.st_uid == 0);
   close(fd);
   return fd > 0 && regular;
 }
@@ -106,7 +109,10 @@ bool MarkerPresent(const char* format, const char* tmpdir) {
 // so that the socket backend replacing this process does not inherit it.
 // Returns the descriptor, or -1.
 int OpenLogFile(const char* path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+  // Without O_NONBLOCK a FIFO planted at the path would hold the run until
+  // someone reads it.
+  int fd = open(
+      path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != getuid() || st.st_nlink != 1) {

@@ -1,10 +1,11 @@
 // The discovery loop itself, Discoverer::discover, on real sockets with a
-// one-second budget: which records it keeps, the observer ending the run,
-// and the budget ending it. It runs in a forked child inside a private
-// network namespace (see support/net_namespace.h), where a thread plays the
-// printers: the query leaves by nb0 and comes back to the thread over the
-// multicast loop, and the thread answers as printers do, by unicast to the
-// port the query came from. The end-to-end scripts run the same loop for
+// one-second budget: what it makes of each datagram, which records it
+// keeps, the observer ending the run, and the budget ending it. It runs in a
+// forked child inside a private network namespace (see
+// support/net_namespace.h), whose nb0 leads to a peer namespace where a
+// thread plays the printers: they answer as printers do, by unicast to the
+// port the query came from, with the TTL each row gives; a local user of the
+// host answers over loopback. The end-to-end scripts run the same loop for
 // its full 15 seconds.
 
 #include <arpa/inet.h>
@@ -26,25 +27,36 @@
 
 namespace {
 
+using nettest::Enter;
+using nettest::NetNs;
 using nettest::Report;
 using nettest::RunInNamespace;
 
 // Where the query goes: a port nothing else in the namespace uses.
 const int kQueryPort = 5390;
 
-// Printers on the group 224.0.0.251 at kQueryPort, joined on nb0: each query
-// gets `replies`, one datagram each, in order.
+// One answer to each query: a datagram, and how it is sent.
+struct Answer {
+  Datagram datagram;
+  int ttl = 64;            // from the peer, with this IP TTL
+  bool fromLocal = false;  // from a local user of the host, over loopback
+};
+
+// Printers on the group 224.0.0.251 at kQueryPort, joined on nb1 in the
+// peer: each query gets `answers`, one datagram each, in order.
 class Printers {
  public:
-  explicit Printers(const std::vector<Datagram>& replies)
-      : replies_(replies), fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
+  Printers(const NetNs& peer, const std::vector<Answer>& answers)
+      : answers_(answers), local_(socket(AF_INET, SOCK_DGRAM, 0)) {
+    Enter inPeer(peer);
+    fd_.Reset(socket(AF_INET, SOCK_DGRAM, 0));
     sockaddr_in any = {};
     any.sin_family = AF_INET;
     any.sin_port = htons(kQueryPort);
     ip_mreqn join = {};
     inet_pton(AF_INET, "224.0.0.251", &join.imr_multiaddr);
-    join.imr_ifindex = static_cast<int>(if_nametoindex("nb0"));
-    ok_ = bind(fd_.get(), reinterpret_cast<sockaddr*>(&any), sizeof(any)) == 0 &&
+    join.imr_ifindex = static_cast<int>(if_nametoindex("nb1"));
+    ok_ = inPeer.ok() && bind(fd_.get(), reinterpret_cast<sockaddr*>(&any), sizeof(any)) == 0 &&
           setsockopt(fd_.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof(join)) == 0;
     if (ok_) thread_ = std::thread([this] { Answer(); });
   }
@@ -67,14 +79,24 @@ class Printers {
           recvfrom(fd_.get(), query, sizeof(query), 0, reinterpret_cast<sockaddr*>(&from), &size);
       if (n <= 0 || Bytes(query, query + n) != HostConfigQuery().bytes()) continue;
       ++queries_;
-      for (const Datagram& reply : replies_)
-        sendto(fd_.get(), reply.bytes().data(), reply.bytes().size(), 0,
-               reinterpret_cast<sockaddr*>(&from), size);
+      sockaddr_in loopback = from;
+      inet_pton(AF_INET, "127.0.0.1", &loopback.sin_addr);
+      for (const ::Answer& answer : answers_) {
+        const Bytes& bytes = answer.datagram.bytes();
+        if (answer.fromLocal) {
+          sendto(local_.get(), bytes.data(), bytes.size(), 0,
+                 reinterpret_cast<sockaddr*>(&loopback), sizeof(loopback));
+          continue;
+        }
+        setsockopt(fd_.get(), IPPROTO_IP, IP_TTL, &answer.ttl, sizeof(answer.ttl));
+        sendto(fd_.get(), bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), size);
+      }
     }
   }
 
-  const std::vector<Datagram> replies_;
+  const std::vector<::Answer> answers_;
   Fd fd_;
+  Fd local_;  // in the host's namespace
   bool ok_ = false;
   std::atomic<bool> stop_{false};
   std::atomic<int> queries_{0};
@@ -92,43 +114,74 @@ const Datagram kTamoById = PrinterReply({"IPADDRESS=10.99.0.12", "1284STRID=\"MF
 const Datagram kKorvane = PrinterReply({"IPADDRESS=10.99.0.13", "PRINTERVIDPID=5A210001"});
 const Datagram kZalor = PrinterReply({"IPADDRESS=10.99.0.14", "MDNSNAME=ZALOR-1"});
 
+// A Tamo printer at `ip`.
+Datagram TamoAt(const std::string& ip, const std::string& mac = "112233445566") {
+  return PrinterReply({"IPADDRESS=" + ip, "MACUAA=" + mac, "PRINTERVIDPID=2E970001"});
+}
+
 struct DiscoverRow {
   const char* why;
   const char* program;  // its first letter picks the brand
-  std::vector<Datagram> replies;
-  size_t stopAt;                  // the observer returns false for this record (1, 2, ...); 0 never
-  std::string kept;               // the records appended, in Add's form
+  std::vector<Answer> answers;
+  size_t stopAt;         // the observer returns false for this datagram (1, 2, ...); 0 never
+  std::string verdicts;  // what the observer was told of each datagram
+  std::string kept;      // the records appended, in Add's form
   double minSeconds, maxSeconds;  // from the call to its return
 };
 
-TEST(NetDiscover, BrandFilterEarlyStopAndBudget) {
+TEST(NetDiscover, VerdictsBrandFilterEarlyStopAndBudget) {
   const DiscoverRow rows[] = {
       {"Tamo keeps its brand alone, and waits out the budget",
        "tamo",
-       {kKorvane, kTamo, Datagram().Byte(0xC0, 64), HostConfigQuery(), kZalor, kTamoById},
+       {{kKorvane},
+        {kTamo},
+        {Datagram().Byte(0xC0, 64)},
+        {HostConfigQuery()},
+        {kZalor},
+        {kTamoById}},
        0,
+       "other brand|listed|malformed|not a host-config reply|other brand|no MAC address|",
        "80C4A2E691D5|10.99.0.11||Tamo |10.99.0.12|MFG:Tamo;|Tamo ",
        0.9,
        2.0},
       {"every brand under 'g'; the observer's false ends the run at once",
        "gprinter",
-       {kKorvane, kZalor, kTamo},
+       {{kKorvane}, {kZalor}, {kTamo}},
        2,
+       "no MAC address|no MAC address|",
        "|10.99.0.13||Korvane |10.99.0.14|| ",
        0,
        0.5},
       {"no reply of its brand: the budget ends the run",
        "solena",
-       {kKorvane, kTamo, kZalor},
+       {{kKorvane}, {kTamo}, {kZalor}},
        0,
+       "other brand|other brand|other brand|",
        "",
        0.9,
        2.0},
+      {"trust: a local user, a relay with TTL 64 and 255, addresses that are no printer",
+       "tamo",
+       {{kTamo, 64, true},
+        {TamoAt("10.92.0.5")},
+        {TamoAt("10.92.0.5"), 255},
+        {TamoAt("10.99.0.1"), 255},
+        {TamoAt("10.99.0.255"), 255},
+        {TamoAt("10.99.0.15", "000000000000")}},
+       0,
+       "arrived on loopback|address beyond the link from a routed sender|listed|"
+       "address of this host|address is a network or broadcast address|no MAC address|",
+       "8844CC22AA66|10.92.0.5||Tamo 8844CC22AA66|10.92.0.5||Tamo 8844CC22AA66|10.99.0.1||Tamo "
+       "8844CC22AA66|10.99.0.255||Tamo |10.99.0.15||Tamo ",
+       0.9,
+       2.0},
   };
-  std::string failures = RunInNamespace(true, 20, [&rows](Report& r) {
+  std::string failures = RunInNamespace(true, 30, [&rows](Report& r) {
+    NetNs peer(false);
+    if (!NS_CHECK(r, peer.ok() && nettest::LinkPeer(peer))) return;
     for (const DiscoverRow& row : rows) {
       r.Context(row.why);
-      Printers printers(row.replies);
+      Printers printers(peer, row.answers);
       if (!NS_CHECK(r, printers.ok())) return;
       Discoverer discoverer(row.program);
       std::string told;
@@ -138,8 +191,8 @@ TEST(NetDiscover, BrandFilterEarlyStopAndBudget) {
       options.port = kQueryPort;
       Clock::time_point start = Clock::now();
       int sent = discoverer.discover(
-          [&](const DeviceRecord& record) {
-            told = Add(told, record);
+          [&](const Reply& reply) {
+            told += std::string(VerdictText(reply.verdict)) + "|";
             return ++calls != row.stopAt;
           },
           options);
@@ -148,8 +201,8 @@ TEST(NetDiscover, BrandFilterEarlyStopAndBudget) {
       NS_CHECK_EQ(r, 1, printers.queries());
       std::string kept;
       for (const DeviceRecord& record : discoverer.devices()) kept = Add(kept, record);
+      NS_CHECK_EQ(r, row.verdicts, told);
       NS_CHECK_EQ(r, row.kept, kept);
-      NS_CHECK_EQ(r, row.kept, told);  // told of each, after it joined the list
       r.Check(seconds >= row.minSeconds && seconds <= row.maxSeconds, __FILE__, __LINE__,
               std::string(row.why) + ": ran " + std::to_string(seconds) + " s");
     }

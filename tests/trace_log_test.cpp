@@ -580,13 +580,19 @@ TEST_F(TraceLogTest, MarkerTheUserCannotWriteDoesNotCount) {
     mode_t full;   // 0: absent
     mode_t iOnly;  // 0: absent
     int level;     // 1 full, 2 I-only, 0 off
+    uid_t owner;   // of the full marker
   };
+  // In a shared temporary directory anyone may create the marker: only the
+  // user's own and root's count.
+  const uid_t kOtherUser = 1;
   const Row rows[] = {
-      {"writable full marker (control)", 0666, 0, 1},
-      {"write-only full marker counts: its content is never read", 0222, 0, 1},
-      {"read-only full marker does not count", 0444, 0, 0},
-      {"read-only full marker, writable I-only marker", 0444, 0666, 2},
-      {"read-only I-only marker does not count", 0, 0444, 0},
+      {"writable full marker of root's (control)", 0666, 0, 1, 0},
+      {"write-only full marker counts: its content is never read", 0222, 0, 1, 0},
+      {"read-only full marker does not count", 0444, 0, 0, 0},
+      {"read-only full marker, writable I-only marker", 0444, 0666, 2, 0},
+      {"read-only I-only marker does not count", 0, 0444, 0, 0},
+      {"the user's own marker", 0600, 0, 1, kNobody},
+      {"another user's writable marker does not count", 0666, 0, 0, kOtherUser},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
@@ -594,6 +600,7 @@ TEST_F(TraceLogTest, MarkerTheUserCannotWriteDoesNotCount) {
     ASSERT_EQ(0, chmod(dir.path().c_str(), 0755));
     if (row.full != 0) {
       ASSERT_TRUE(WriteFile(dir / ".slog", "", row.full));
+      ASSERT_EQ(0, chown((dir / ".slog").c_str(), row.owner, row.owner));
     }
     if (row.iOnly != 0) {
       ASSERT_TRUE(WriteFile(dir / ".slog_varn", "", row.iOnly));
@@ -613,6 +620,7 @@ TEST_F(TraceLogTest, LogFileMustBeTheUsersOwnRegularFile) {
   struct Row {
     const char* why;
     std::function<void(const std::string& path, const std::string& other)> plant;
+    bool reader = true;  // a FIFO at the path has one
   };
   const Row rows[] = {
       {"a symbolic link to another file",
@@ -632,6 +640,11 @@ TEST_F(TraceLogTest, LogFileMustBeTheUsersOwnRegularFile) {
        [](const std::string& path, const std::string&) {
          ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
        }},
+      {"a FIFO without a reader: the open must not wait for one",
+       [](const std::string& path, const std::string&) {
+         ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+       },
+       false},
   };
   Marker(".slog");
   for (const Row& row : rows) {
@@ -640,9 +653,11 @@ TEST_F(TraceLogTest, LogFileMustBeTheUsersOwnRegularFile) {
     ASSERT_TRUE(WriteFile(other, "", 0600));
     row.plant(OwnTracePath(), other);
     // A reader, so that opening the FIFO for writing would succeed.
-    int reader = open(OwnTracePath().c_str(), O_RDONLY | O_NONBLOCK);
+    int reader = row.reader ? open(OwnTracePath().c_str(), O_RDONLY | O_NONBLOCK) : -1;
     ResetTrace();
+    alarm(5);  // a blocking open ends the test instead of hanging it
     log_printf('I', 1, "src/a", "f", "secret");
+    alarm(0);
     EXPECT_EQ(0, gLogFD.load());
     EXPECT_EQ("", ReadFile(other));
     if (reader >= 0) close(reader);

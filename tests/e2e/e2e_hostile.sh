@@ -7,9 +7,10 @@
 #           that names its MAC; the on-link printer is listed;
 #   forged  replies naming the queue's MAC with addresses that are no
 #           printer (a port, a path, a user part, a name, loopback,
-#           multicast, a newline) are passed over, and the job goes to the
-#           first usable address, which need not be on the host's subnet
-#           (a relay answers for a printer elsewhere); a MAC that only
+#           multicast, a newline) are passed over, and so is a relay's
+#           answer for a printer elsewhere sent with TTL 64; the job goes to
+#           the first usable address, the same relay's answer with TTL 255,
+#           which no router can have forwarded; a MAC that only
 #           forged replies name (to all four queries) fails with an ERROR
 #           line saying so; the
 #           listing shows neither, and the trace escapes what they sent;
@@ -66,8 +67,13 @@ for ip in 127.0.0.1:631 printer.attacker.example u:p@10.88.0.3:9100 \
   sim+=(--printer --macuaa 0123456789AB --ip "$ip" --vidpid 2E970001 --device-id 'MFG:Tamo;MDL:F;')
   sim+=(--printer --macuaa C0FFEE0000EE --ip "$ip" --vidpid 2E970001 --device-id 'MFG:Tamo;MDL:E;')
 done
+# A relay on the link speaks for a printer on another segment: with TTL 64
+# its datagram may have crossed a router, and is passed over; with 255 it
+# cannot have, and the job goes there.
+sim+=(--printer --macuaa 0123456789AB --ip 10.92.0.6 --vidpid 2E970001 --device-id 'MFG:Tamo;MDL:R;'
+  --delay-ms 300)
 sim+=(--printer --macuaa 0123456789AB --ip 10.92.0.5 --vidpid 2E970001 --device-id 'MFG:Tamo;MDL:R;'
-  --delay-ms 500)
+  --delay-ms 500 --ttl 255)
 netlab_sim "$lab_g" "${sim[@]}"
 exe_gl=$(e2e_exe gprinter gl)
 exe_gj=$(e2e_exe tamo gj)
@@ -96,7 +102,7 @@ e2e_expect_full_run "$out/far-list"
 e2e_expect_bytes "far-list: stdout" "$out/far-list/stdout" \
   "$(e2e_line "$(basename "$exe_fl")" 80C4A2E691D5 'MFG:Tamo;MDL:Near;' Tamo 1 10.77.0.2)"$'\n'
 for r in far-list far-job; do
-  grep -q "| dropped [0-9]* bytes from 10.91.0.1: the sender is not on a local subnet \[" \
+  grep -q "| dropped [0-9]* bytes from 10.91.0.1 (TTL [0-9]*): sender not on the link it arrived on \[" \
     "$out/$r/trace" || e2e_fail "$r: no trace line dropping the far sender's reply"
 done
 e2e_expect_status "$out/far-job" 1
@@ -108,7 +114,9 @@ e2e_expect_eq "forged-job: what the socket backend got" \
   "$(grep -aE '^(argv\[0\]|DEVICE_URI)=' "$out/forged-job/record" 2>/dev/null)" \
   $'argv[0]=socket://10.92.0.5\nDEVICE_URI=socket://10.92.0.5'
 e2e_expect_eq "forged-job: replies passed over" \
-  "$(grep -c '| reply for 80C4A2E691D5 passed over: IP ' "$out/forged-job/trace")" 9
+  "$(grep -c '| reply for 80C4A2E691D5 passed over: IP ' "$out/forged-job/trace")" 10
+grep -qF '| reply for 80C4A2E691D5 passed over: IP "10.92.0.6" is not an address a job can be sent to (address beyond the link from a routed sender) [' \
+  "$out/forged-job/trace" || e2e_fail "forged-job: the relay's TTL-64 reply was not passed over"
 grep -qF '| reply for 80C4A2E691D5 passed over: IP "10.77.0.9\x0AX" is not an address' \
   "$out/forged-job/trace" || e2e_fail "forged-job: the newline is not escaped in the trace"
 e2e_expect_status "$out/forged-none" 1

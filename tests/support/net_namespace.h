@@ -13,6 +13,7 @@
 #ifndef NETBACKEND_TESTS_SUPPORT_NET_NAMESPACE_H_
 #define NETBACKEND_TESTS_SUPPORT_NET_NAMESPACE_H_
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -21,6 +22,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -143,14 +145,51 @@ inline std::string ReadAll(int fd) {
 
 // With `loopbackUp`: lo, and nb0 (10.99.0.1/24), one end of a veth pair
 // whose other end is up too, as an interface the query may leave by (the
-// connector never uses loopback). Replies sent from 127.0.0.1 come from the
-// subnet of an up interface, so the connector believes them.
+// connector never uses loopback). LinkPeer puts a neighbour on its link.
 const char kLinkUp[] =
     "link set lo up\n"
     "link add nb0 type veth peer name nb1\n"
     "addr add 10.99.0.1/24 dev nb0\n"
     "link set nb1 up\n"
     "link set nb0 up\n";
+
+// Moves nb1 (see kLinkUp) into `peer` as 10.99.0.2/24, a neighbour on
+// nb0's link, and waits until a datagram gets across: a veth pair drops
+// packets quietly until the kernel has noticed that both ends are up.
+// True when the link carries datagrams within five seconds.
+inline bool LinkPeer(const NetNs& peer) {
+  if (!Ip("link set nb1 netns " + peer.Path() + "\n")) return false;
+  int listener = -1;
+  {
+    Enter inPeer(peer);
+    if (!inPeer.ok() || !Ip("link set lo up\n"
+                            "addr add 10.99.0.2/24 dev nb1\n"
+                            "link set nb1 up\n"
+                            "route add 224.0.0.0/4 dev nb1\n"))
+      return false;
+    listener = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  }
+  sockaddr_in to;
+  memset(&to, 0, sizeof(to));
+  to.sin_family = AF_INET;
+  to.sin_port = htons(9);
+  inet_pton(AF_INET, "10.99.0.2", &to.sin_addr);
+  bool through = listener >= 0 && bind(listener, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0;
+  int sender = socket(AF_INET, SOCK_DGRAM, 0);
+  for (int i = 0; through && i < 100; ++i) {
+    char byte = 1;
+    sendto(sender, &byte, 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    usleep(50000);
+    if (recv(listener, &byte, 1, 0) == 1) {
+      close(sender);
+      close(listener);
+      return true;
+    }
+  }
+  if (sender >= 0) close(sender);
+  if (listener >= 0) close(listener);
+  return false;
+}
 
 // Forks a child that moves into a fresh network namespace (set up as above
 // when `loopbackUp`), runs `body` there and sends its report back. Returns the
