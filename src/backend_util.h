@@ -1,6 +1,6 @@
-// What the front end needs to know about itself and the queue it serves:
-// its own file name, the scheme and target of DEVICE_URI, whether a target
-// is an IPv4 literal, and the device line written for the scheduler.
+// What the front end needs to know about the queue it serves and tells the
+// scheduler: the scheme and target of DEVICE_URI, whether a target is an
+// IPv4 literal, and the device line written for a printer.
 #ifndef NETBACKEND_BACKEND_UTIL_H_
 #define NETBACKEND_BACKEND_UTIL_H_
 
@@ -8,12 +8,6 @@
 #include <string>
 
 class DeviceRecord;
-
-// The file name of the running executable, symbolic links resolved (from
-// /proc/<pid>/exe); empty when the link cannot be read. The one place the
-// program learns its own name: the scheme of its device URIs, its brand and
-// the name of its trace file all come from here.
-void ReadProgramName(std::string& name);
 
 // The text of DEVICE_URI before its first "://" (the whole value without
 // one); empty when DEVICE_URI is unset.
@@ -25,7 +19,10 @@ void ReadUriScheme(std::string& scheme);
 // Empty when DEVICE_URI is unset or empty.
 void ReadUriTarget(std::string& target);
 
-// True when `text` is decimal digits and dots only, with exactly three dots.
+// True when `text` has the form of an IPv4 literal: decimal digits and dots
+// only, with exactly three dots. The form alone: 999.1.1.1 and 1..2.3 pass.
+// Such a target is one an administrator wrote into the queue's URI by hand,
+// and is handed over as written, without discovery.
 bool IsIpAddress(const std::string& text);
 
 // The length of the well-formed multi-byte UTF-8 sequence at `p` (at most `left`

@@ -38,7 +38,8 @@ const int kTracePreview = 64;
 void SetIntOption(int fd, int level, int name, int value, int line, const char* function,
                   const char* what) {
   if (setsockopt(fd, level, name, &value, sizeof(value)) != 0)
-    log_printf('F', line, kSource, function, "setsockopt %s failed: %s", what, strerror(errno));
+    log_printf(LOG_DETAIL, line, kSource, function, "setsockopt %s failed: %s", what,
+               strerror(errno));
 }
 
 // A printable rendering of untrusted bytes, bounded by `n`.
@@ -79,12 +80,13 @@ Connector::~Connector() {
 }
 
 int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
-  log_printf('F', __LINE__, kSource, __func__, "begin data.size=%d port=%d", data.Length(), port);
+  log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "begin data.size=%d port=%d", data.Length(),
+             port);
   if (udpSocket_ >= 0) CloseBroadcast();
   udpSocket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (udpSocket_ < 0) {
-    log_printf('F', __LINE__, kSource, __func__, "socket failed: %s", strerror(errno));
-    log_printf('F', __LINE__, kSource, __func__, "end with ret=%d", -1);
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "socket failed: %s", strerror(errno));
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", -1);
     return -1;
   }
   SetIntOption(udpSocket_, SOL_SOCKET, SO_BROADCAST, 1, __LINE__, __func__, "SO_BROADCAST");
@@ -102,7 +104,8 @@ int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
   SetIntOption(udpSocket_, IPPROTO_IP, IP_RECVTTL, 1, __LINE__, __func__, "IP_RECVTTL");
   int flags = fcntl(udpSocket_, F_GETFL);
   if (flags < 0 || fcntl(udpSocket_, F_SETFL, flags | O_NONBLOCK) != 0)
-    log_printf('F', __LINE__, kSource, __func__, "fcntl O_NONBLOCK failed: %s", strerror(errno));
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "fcntl O_NONBLOCK failed: %s",
+               strerror(errno));
 
   sockaddr_in local;
   memset(&local, 0, sizeof(local));
@@ -114,7 +117,7 @@ int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
     perror("Broadcast: bind");
     close(udpSocket_);
     udpSocket_ = -1;
-    log_printf('F', __LINE__, kSource, __func__, "end bind with error ret=%d", bound);
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end bind with error ret=%d", bound);
     return bound;
   }
 
@@ -131,7 +134,7 @@ int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
     close(udpSocket_);
     udpSocket_ = -1;
   }
-  log_printf('F', __LINE__, kSource, __func__, "end with ret=%d", result);
+  log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
   return result;
 }
 
@@ -141,7 +144,7 @@ void Connector::ChooseInterfaces() {
   interfaces_ = links_.QueryInterfaces();
   for (const QueryInterface& choice : interfaces_)
     if (choice.skipped != nullptr)
-      log_printf('F', __LINE__, kSource, __func__, "interface %s (%s) skipped: %s",
+      log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "interface %s (%s) skipped: %s",
                  log_escape(choice.name).c_str(), AddressText(choice.address).c_str(),
                  choice.skipped);
 }
@@ -155,7 +158,7 @@ int Connector::SendQuery(const DataBuffer& data) {
     via.imr_address = choice.address;
     via.imr_ifindex = choice.index;
     if (setsockopt(udpSocket_, IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof(via)) != 0) {
-      log_printf('F', __LINE__, kSource, __func__, "IP_MULTICAST_IF %s failed: %s",
+      log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "IP_MULTICAST_IF %s failed: %s",
                  choice.name.c_str(), strerror(errno));
       continue;
     }
@@ -163,11 +166,11 @@ int Connector::SendQuery(const DataBuffer& data) {
                        reinterpret_cast<sockaddr*>(&group_), sizeof(group_));
     if (n > 0) {
       ++sent;
-      log_printf('F', __LINE__, kSource, __func__, "query sent on %s (%s)", choice.name.c_str(),
-                 AddressText(choice.address).c_str());
+      log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "query sent on %s (%s)",
+                 choice.name.c_str(), AddressText(choice.address).c_str());
     } else {
-      log_printf('F', __LINE__, kSource, __func__, "sendto on %s failed: %s", choice.name.c_str(),
-                 n < 0 ? strerror(errno) : "nothing sent");
+      log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "sendto on %s failed: %s",
+                 choice.name.c_str(), n < 0 ? strerror(errno) : "nothing sent");
     }
   }
   return sent;
@@ -184,7 +187,7 @@ int Connector::ReceiveReply(DataBuffer& buffer) {
 }
 
 int Connector::ReceiveReply(DataBuffer& buffer, Arrival& arrival) {
-  log_printf('F', __LINE__, kSource, __func__, "begin");
+  log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "begin");
   memset(&arrival, 0, sizeof(arrival));
   arrival.ttl = -1;
   int result = 0;
@@ -221,15 +224,16 @@ int Connector::ReceiveReply(DataBuffer& buffer, Arrival& arrival) {
       // The bytes are untrusted: they go to the trace as an argument, never
       // as a format, and no further than their length.
       const HostLinks::Interface* via = links_.FindInterface(arrival.interfaceIndex);
-      log_printf('F', __LINE__, kSource, __func__, "received %d bytes from %s on %s (TTL %d): %s",
-                 result, AddressText(source.sin_addr).c_str(),
+      log_printf(LOG_DETAIL, __LINE__, kSource, __func__,
+                 "received %d bytes from %s on %s (TTL %d): %s", result,
+                 AddressText(source.sin_addr).c_str(),
                  via != nullptr ? log_escape(via->name).c_str() : "?", arrival.ttl,
                  Printable(buffer.Data(), result).c_str());
       log_hexdump(__LINE__, kSource, __func__, buffer.Data(), result);
     }
   }
-  log_printf('F', __LINE__, kSource, __func__, "end with data.size=%d ret=%d", buffer.Length(),
-             result);
+  log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with data.size=%d ret=%d",
+             buffer.Length(), result);
   return result;
 }
 
@@ -246,18 +250,18 @@ void Connector::RegisterConnected() {
 }
 
 int Connector::Connect(const std::string& ip, int port) {
-  log_printf('F', __LINE__, kSource, __func__, "begin with ip=%s port=%d", ip.c_str(), port);
+  log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "begin with ip=%s port=%d", ip.c_str(), port);
   int result = -1;
   if (ip.empty()) {
-    log_printf('F', __LINE__, kSource, __func__, "end with ret=%d", result);
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
     return result;
   }
   if (tcpSocket_ >= 0) Disconnect();
   if (tcpSocket_ >= 0) close(tcpSocket_);
   tcpSocket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (tcpSocket_ < 0) {
-    log_printf('F', __LINE__, kSource, __func__, "socket failed: %s", strerror(errno));
-    log_printf('F', __LINE__, kSource, __func__, "end with ret=%d", result);
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "socket failed: %s", strerror(errno));
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
     return result;
   }
   SetIntOption(tcpSocket_, SOL_SOCKET, SO_SNDBUF, kSendBufferBytes, __LINE__, __func__,
@@ -267,14 +271,14 @@ int Connector::Connect(const std::string& ip, int port) {
   int flags = fcntl(tcpSocket_, F_GETFL);
   if (flags >= 0) fcntl(tcpSocket_, F_SETFL, flags | O_NONBLOCK);
   if (result != 0) {
-    log_printf('F', __LINE__, kSource, __func__, "end with ret=%d", result);
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
     return result;
   }
 
   memset(&peerAddress_, 0, sizeof(peerAddress_));
   if (inet_pton(AF_INET, ip.c_str(), &peerAddress_.sin_addr) != 1) {
     result = -1;
-    log_printf('F', __LINE__, kSource, __func__, "end with ret=%d", result);
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
     return result;
   }
   peerAddress_.sin_family = AF_INET;
@@ -295,7 +299,7 @@ int Connector::Connect(const std::string& ip, int port) {
       break;
     }
 
-    log_printf('F', __LINE__, kSource, __func__, "connection is in progress");
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "connection is in progress");
     DescriptorWatch pending;
     pending.AddWrite(tcpSocket_);
     int last = pending.Wait(1, 0);
@@ -306,7 +310,7 @@ int Connector::Connect(const std::string& ip, int port) {
         socklen_t size = sizeof(pendingError);
         getsockopt(tcpSocket_, SOL_SOCKET, SO_ERROR, &pendingError, &size);
         if (pendingError == 0) {
-          log_printf('F', __LINE__, kSource, __func__, "connection established");
+          log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "connection established");
           RegisterConnected();
           last = 0;
           break;
@@ -328,7 +332,7 @@ int Connector::Connect(const std::string& ip, int port) {
     result = last;
     break;
   }
-  log_printf('F', __LINE__, kSource, __func__, "end with ret=%d", result);
+  log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
   return result;
 }
 

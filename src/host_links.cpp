@@ -28,7 +28,7 @@ std::vector<HostLinks::Interface> ListInterfaces(int probe) {
   std::vector<HostLinks::Interface> list;
   struct if_nameindex* names = if_nameindex();
   if (names == nullptr) {
-    log_printf('F', __LINE__, kSource, __func__, "if_nameindex failed: %s", strerror(errno));
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "if_nameindex failed: %s", strerror(errno));
     return list;
   }
   for (struct if_nameindex* n = names; n->if_index != 0 && n->if_name != nullptr; ++n) {
@@ -72,7 +72,7 @@ std::vector<HostLinks::Address> ListAddresses(int probe) {
       // second address has a netmask of its own.
       ifreq netmask = record, index = record;
       if (ioctl(probe, SIOCGIFNETMASK, &netmask) != 0 || ioctl(probe, SIOCGIFINDEX, &index) != 0) {
-        log_printf('F', __LINE__, kSource, __func__, "address on %s left out: %s",
+        log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "address on %s left out: %s",
                    log_escape(host.interface).c_str(), strerror(errno));
         continue;
       }
@@ -82,7 +82,7 @@ std::vector<HostLinks::Address> ListAddresses(int probe) {
     }
     return list;
   }
-  log_printf('F', __LINE__, kSource, __func__, "SIOCGIFCONF failed: %s", strerror(errno));
+  log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "SIOCGIFCONF failed: %s", strerror(errno));
   return list;
 }
 
@@ -96,7 +96,7 @@ std::vector<HostLinks::Route> ListDirectRoutes(
   std::vector<HostLinks::Route> list;
   FILE* table = fopen("/proc/net/route", "re");
   if (table == nullptr) {
-    log_printf('F', __LINE__, kSource, __func__, "/proc/net/route: %s", strerror(errno));
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "/proc/net/route: %s", strerror(errno));
     return list;
   }
   char line[512];
@@ -189,7 +189,7 @@ HostLinks::HostLinks(std::vector<Interface> interfaces, std::vector<Address> add
 HostLinks HostLinks::Read() {
   int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (probe < 0) {
-    log_printf('F', __LINE__, kSource, __func__, "socket failed: %s", strerror(errno));
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "socket failed: %s", strerror(errno));
     return HostLinks();
   }
   std::vector<Interface> interfaces = ListInterfaces(probe);

@@ -9,11 +9,12 @@
 #include <algorithm>
 #include <string_view>
 
-#include "backend_util.h"
 #include "connector.h"
 #include "data_buffer.h"
 #include "descriptor_watch.h"
+#include "program_name.h"
 #include "trace_log.h"
+#include "wire_reader.h"
 
 const unsigned char gDNSQueryPacket[41] = {
     0x00, 0x00,  // ID
@@ -34,9 +35,6 @@ const int kBufferSize = 4096;
 
 const char kServiceLabel[] = "_host-config";
 const uint16_t kTypeTXT = 16;
-
-// The longest name there is, in octets on the wire.
-const unsigned kMaxNameOctets = 255;
 
 // The first character of the program's file name picks the brand it lists.
 struct NameBrand {
@@ -79,115 +77,32 @@ const size_t kRecordFields = 10;   // TYPE, CLASS, TTL, RDLENGTH after a record'
 const size_t kRdlengthAt = 8;      // within those fields
 const unsigned char kQuestionPointer = 0xC0;
 
-// Reads a received message [begin, end) and nothing outside it: every read
-// goes through one check against what is left, so a count, a length or a
-// pointer that leads past the end fails the read instead of reading there.
-class WireReader {
- public:
-  WireReader(const unsigned char* begin, const unsigned char* end)
-      : begin_(begin), pos_(begin), end_(end) {}
-
-  size_t Left() const { return static_cast<size_t>(end_ - pos_); }
-  const unsigned char* Position() const { return pos_; }
-  const unsigned char* Begin() const { return begin_; }
-  const unsigned char* End() const { return end_; }
-
-  // Moves to `offset` from the start; false (and no move) past the end.
-  bool Seek(size_t offset) {
-    if (offset > static_cast<size_t>(end_ - begin_)) return false;
-    pos_ = begin_ + offset;
-    return true;
-  }
-  bool Skip(size_t n) {
-    if (Left() < n) return false;
-    pos_ += n;
-    return true;
-  }
-  // The byte `ahead` bytes on, not moving.
-  bool Peek8(size_t ahead, unsigned char* value) const {
-    if (Left() <= ahead) return false;
-    *value = pos_[ahead];
-    return true;
-  }
-  // The big-endian 16-bit field `ahead` bytes on, not moving.
-  bool Peek16(size_t ahead, uint16_t* value) const {
-    if (Left() < ahead + 2) return false;
-    *value = static_cast<uint16_t>((pos_[ahead] << 8) | pos_[ahead + 1]);
-    return true;
-  }
-
- private:
-  const unsigned char* begin_;
-  const unsigned char* pos_;
-  const unsigned char* end_;
-};
-
-bool IsPointerLead(unsigned char b) { return b == 0xC0 || b == 0xC1 || b == 0xC4; }
-
-// A label's or a character-string's text ends at its first zero byte.
-std::string_view LabelText(const unsigned char* label, size_t length) {
-  const void* zero = memchr(label, 0, length);
-  size_t n = zero ? static_cast<size_t>(static_cast<const unsigned char*>(zero) - label) : length;
-  return std::string_view(reinterpret_cast<const char*>(label), n);
-}
-
-// Walks the name at `pos` of the message [begin, end) and hands each of its
-// first two labels to `keep(index, bytes, length)`, as they stand (not yet
-// cut at a zero byte). Returns the bytes the name takes
-// up at its place, or 0 when it is malformed (see ReadName).
-template <typename Keep>
-uint16_t WalkName(const unsigned char* begin, const unsigned char* end, const unsigned char* pos,
-                  Keep keep) {
-  WireReader wire(begin, end);
-  if (!wire.Seek(static_cast<size_t>(pos - begin))) return 0;
-  unsigned char b;
-  if (!wire.Peek8(0, &b)) return 0;
-  if (b == 0) return 1;
-  unsigned count = 0;
-  bool pointerMet = false;
-  int labels = 0;
-  unsigned octets = 0;
-  for (;;) {
-    if (!wire.Peek8(0, &b)) return 0;
-    if (IsPointerLead(b)) {
-      unsigned char low;
-      if (!wire.Peek8(1, &low)) return 0;
-      if (!pointerMet) {
-        count += 2;
-        pointerMet = true;
-      }
-      // Behind a pointer the count is fixed; with both labels kept, nothing
-      // further can change what the name yields. Every pointer followed
-      // yields a label, so at most two are followed and a pointer leading
-      // back into its own name cannot keep the walk going.
-      if (labels >= 2) return static_cast<uint16_t>(count);
-      // The byte at the target is taken as a label length whatever it is.
-      if (!wire.Seek(((static_cast<unsigned>(b) << 8) | low) & 0x3FFF)) return 0;
-      if (!wire.Peek8(0, &b)) return 0;
-    } else if (!pointerMet) {
-      count += b + 1u;
-    }
-    // The label, and the byte after it that says how the name goes on.
-    if (wire.Left() < b + 2u) return 0;
-    octets += b + 1u;
-    if (octets + 1 > kMaxNameOctets) return 0;
-    if (labels < 2) keep(labels, wire.Position() + 1, b);
-    ++labels;
-    wire.Skip(b + 1u);
-    if (pointerMet && labels >= 2) return static_cast<uint16_t>(count);
-    wire.Peek8(0, &b);
-    if (b == 0) {
-      if (!pointerMet) count += 1;
-      return static_cast<uint16_t>(count);
-    }
-  }
-}
-
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+// Bit k becomes bit 7 - k: the printer writes each byte of its MAC address
+// so. Each nibble mirrored, and the two swapped.
+unsigned char ReverseBits(unsigned char byte) {
+  static const unsigned char kMirror[16] = {0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE,
+                                            0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF};
+  return static_cast<unsigned char>((kMirror[byte & 0x0F] << 4) | kMirror[byte >> 4]);
+}
+
+// Hex digits read from the end, each shifted by 4 * (i mod 8) and ORed in;
+// any other character counts 0. A ninth digit and beyond fall into the low
+// bits again, and a prefix such as "0x" adds nothing.
+uint32_t ParseHex(std::string_view text) {
+  uint32_t result = 0;
+  size_t size = text.size();
+  for (size_t i = 0; i < size; ++i) {
+    int value = HexValue(text[size - 1 - i]);
+    if (value > 0) result |= static_cast<uint32_t>(value) << (4 * (i % 8));
+  }
+  return result;
 }
 
 // One byte of a "MACUAA" value read at `pos` as sscanf's "%2x" reads it:
@@ -219,12 +134,6 @@ std::string_view Unquoted(std::string_view value) {
                        : std::string_view(first + 1, static_cast<size_t>(end - first - 1));
 }
 
-// Whether a label, cut at its first zero byte, is "_host-config".
-bool IsServiceLabel(const unsigned char* label, size_t length) {
-  const size_t n = sizeof(kServiceLabel) - 1;
-  return length >= n && memcmp(label, kServiceLabel, n) == 0 && (length == n || label[n] == 0);
-}
-
 // Length first: comparing with a literal through operator== costs a strlen
 // and a memcmp for every key of the table.
 template <size_t N>
@@ -242,10 +151,10 @@ void TraceVerdict(const Arrival& arrival, Verdict verdict, const DeviceRecord& r
   if (verdict == kAccepted) return;
   std::string from = AddressText(arrival.source);
   if (IsSenderVerdict(verdict) || verdict == kMalformed || verdict == kNotHostConfig)
-    log_printf('F', __LINE__, kSource, __func__, "dropped %d bytes from %s (TTL %d): %s", bytes,
-               from.c_str(), arrival.ttl, VerdictText(verdict));
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "dropped %d bytes from %s (TTL %d): %s",
+               bytes, from.c_str(), arrival.ttl, VerdictText(verdict));
   else
-    log_printf('F', __LINE__, kSource, __func__,
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__,
                "reply from %s (TTL %d) not used: %s (MAC \"%s\", IP \"%s\")", from.c_str(),
                arrival.ttl, VerdictText(verdict), log_escape(record.macAddress()).c_str(),
                log_escape(record.ipAddress()).c_str());
@@ -270,7 +179,7 @@ Discoverer::Discoverer() {
 Discoverer::Discoverer(const std::string& programName) : brand_(BrandForProgramName(programName)) {}
 
 int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& options) {
-  log_printf('F', __LINE__, kSource, __func__, "begin");
+  log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "begin");
   DescriptorWatch watch;
   Connector connector(&watch);
   DataBuffer buffer(kBufferSize);
@@ -284,7 +193,8 @@ int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& 
   int result = connector.Broadcast(buffer, options.port, 0);
   if (options.queryInterfaces != nullptr) *options.queryInterfaces = connector.Interfaces();
   if (result <= 0) {
-    log_printf('I', __LINE__, kSource, __func__, "unable to locate devices with result=%d", result);
+    log_printf(LOG_INFO, __LINE__, kSource, __func__, "unable to locate devices with result=%d",
+               result);
     return result;
   }
 
@@ -308,7 +218,7 @@ int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& 
       if (now >= due) {
         // The buffer holds the last reply by now: put the query back.
         buffer.Assign(gDNSQueryPacket, kDNSQueryPacketSize);
-        log_printf('F', __LINE__, kSource, __func__, "query again after %d s: ret=%d",
+        log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "query again after %d s: ret=%d",
                    kRepeatQueryAfter[repeated], connector.Resend(buffer));
         ++repeated;
         continue;
@@ -324,7 +234,7 @@ int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& 
     if (received <= 0) continue;
     if (kept >= kMaxRecordsPerRun) {
       if (kept++ == kMaxRecordsPerRun)
-        log_printf('F', __LINE__, kSource, __func__,
+        log_printf(LOG_DETAIL, __LINE__, kSource, __func__,
                    "%d records kept: further replies of this run are ignored",
                    static_cast<int>(kMaxRecordsPerRun));
       continue;
@@ -355,7 +265,7 @@ int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& 
       more = observer(Reply{buffer, arrival, links, verdict, kind, record, address, keep});
   }
   connector.CloseBroadcast();
-  log_printf('F', __LINE__, kSource, __func__, "end");
+  log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end");
   return result;
 }
 
@@ -385,11 +295,15 @@ ReplyKind Discoverer::ReadReply(const DataBuffer& reply, DeviceRecord& record) c
   wire.Peek16(kAncountAt, &answers);
   wire.Peek16(kArcountAt, &additional);
   // NSCOUNT is not counted in: a reply with authority records leaves as
-  // many of its last additional records unread.
+  // many of its last additional records unread. As with the pointers, this
+  // is the printers' format as met in the field.
   uint16_t records = static_cast<uint16_t>(answers + additional);
 
-  // Questions are passed over without being read; only 0xC0 ends a name
-  // there as a pointer.
+  // Questions are passed over without being read, and there only 0xC0 ends
+  // a name as a pointer (0xC1 and 0xC4, pointers in a record's name, are
+  // label lengths here). This is how the printers' replies are read in the
+  // field, not an oversight: do not make it the usual test on the top two
+  // bits.
   wire.Skip(kHeaderSize);
   for (uint16_t q = 0; q < questions; ++q) {
     for (;;) {
@@ -412,11 +326,9 @@ ReplyKind Discoverer::ReadReply(const DataBuffer& reply, DeviceRecord& record) c
   // Only the first host-config TXT record counts: a printer describes itself
   // once, and whatever follows it is not read.
   while (records != 0) {
-    bool service = false;
-    uint16_t taken = WalkName(begin, wire.End(), wire.Position(),
-                              [&service](int index, const unsigned char* label, size_t length) {
-                                if (index == 1) service = IsServiceLabel(label, length);
-                              });
+    std::string_view first, second;
+    uint16_t taken = ReadName(begin, wire.End(), wire.Position(), &first, &second);
+    const bool service = second == kServiceLabel;
     uint16_t type = 0, rdlength = 0;
     if (taken == 0 || !wire.Skip(taken) || wire.Left() < kRecordFields) return kMalformedReply;
     wire.Peek16(0, &type);
@@ -447,48 +359,7 @@ ReplyKind Discoverer::ReadReply(const DataBuffer& reply, DeviceRecord& record) c
   return kOtherMessage;
 }
 
-uint16_t Discoverer::ReadName(const unsigned char* begin, const unsigned char* end,
-                              const unsigned char* pos, std::string& first, std::string& second) {
-  return WalkName(begin, end, pos, [&](int index, const unsigned char* label, size_t length) {
-    std::string_view text = LabelText(label, length);
-    (index == 0 ? first : second).append(text.data(), text.size());
-  });
-}
-
-std::string Discoverer::ReadTextString(const unsigned char* pos, uint16_t& length) {
-  length = *pos;
-  return std::string(LabelText(pos + 1, length));
-}
-
-void Discoverer::StripQuotes(std::string& value) { value = std::string(Unquoted(value)); }
-
-unsigned char Discoverer::ReverseBits(unsigned char byte) {
-  // Each nibble mirrored, and the two swapped.
-  static const unsigned char kMirror[16] = {0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE,
-                                            0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF};
-  return static_cast<unsigned char>((kMirror[byte & 0x0F] << 4) | kMirror[byte >> 4]);
-}
-
-uint32_t Discoverer::ParseHex(std::string_view text) {
-  uint32_t result = 0;
-  size_t size = text.size();
-  for (size_t i = 0; i < size; ++i) {
-    int value = HexValue(text[size - 1 - i]);
-    if (value > 0) result |= static_cast<uint32_t>(value) << (4 * (i % 8));
-  }
-  return result;
-}
-
-void Discoverer::MatchBrand(std::string_view key, std::string_view value,
-                            DeviceRecord& record) const {
-  if (Is(key, "1284STRID") || Is(key, "MDNSNAME")) AdoptBrand(value, record);
-}
-
-void Discoverer::ParseAttribute(const std::string& attribute, DeviceRecord& record) const {
-  ApplyAttribute(attribute, record);
-}
-
-void Discoverer::ApplyAttribute(std::string_view attribute, DeviceRecord& record) const {
+void Discoverer::ParseAttribute(std::string_view attribute, DeviceRecord& record) const {
   size_t equals = attribute.find('=');
   if (equals == std::string_view::npos) return;
   ApplyKeyValue(attribute.substr(0, equals), attribute.substr(equals + 1), record);

@@ -1,8 +1,9 @@
 // kvt: "key=value TXT", the host-config protocol by which printers describe
 // themselves in the KEY=value strings of a DNS TXT record. Here are the
-// query, the reply parser, the attributes of that record, the DeviceRecord
-// of one printer and the Discoverer that runs one discovery and keeps the
-// printers of its brand. The front end (netbackend.cpp) is its user.
+// query, the reply parser (over wire_reader), the attributes of that
+// record, the DeviceRecord of one printer and the Discoverer that runs one
+// discovery, judges every datagram and keeps the printers of its brand.
+// The front end (netbackend.cpp) and the probe are its users.
 #ifndef NETBACKEND_KVT_H_
 #define NETBACKEND_KVT_H_
 
@@ -153,37 +154,14 @@ class Discoverer {
   // kHostConfigReply.
   ReplyKind ReadReply(const DataBuffer& reply, DeviceRecord& record) const;
 
-  // Applies one KEY=value attribute of the host-config TXT record.
-  void ParseAttribute(const std::string& attribute, DeviceRecord& record) const;
-  // The same on the attribute's bytes where they lie, copying nothing but
-  // what the record keeps.
-  void ApplyAttribute(std::string_view attribute, DeviceRecord& record) const;
-  // The same, split already at the first "=".
-  void ApplyKeyValue(std::string_view key, std::string_view value, DeviceRecord& record) const;
-  // Sets the record's brand to ours while it is empty and `value` holds it
-  // ("1284STRID" and "MDNSNAME" only).
-  void MatchBrand(std::string_view key, std::string_view value, DeviceRecord& record) const;
-
-  // The bytes between the first and last double quote, or after the only one.
-  static void StripQuotes(std::string& value);
-  static unsigned char ReverseBits(unsigned char byte);
-  // Hex digits from the end, each shifted by 4 * (i mod 8); others count 0.
-  static uint32_t ParseHex(std::string_view text);
-
-  // Reads the name at `pos` of the message [begin, end): appends its first
-  // label to `first` and its second to `second`. Returns the bytes the name
-  // takes up at its place, or 0 when it would read outside the message,
-  // follow too many pointers or hold more than a name can (255 octets).
-  // Once a pointer has fixed the count and both labels are kept, the rest
-  // of the name is not read.
-  static uint16_t ReadName(const unsigned char* begin, const unsigned char* end,
-                           const unsigned char* pos, std::string& first, std::string& second);
-  // Reads the character-string at `pos`; stores its length byte in `length`.
-  // Requires: pos < end and the whole string inside [pos, end).
-  static std::string ReadTextString(const unsigned char* pos, uint16_t& length);
+  // Applies one KEY=value attribute of the host-config TXT record, read
+  // where it lies.
+  void ParseAttribute(std::string_view attribute, DeviceRecord& record) const;
 
  private:
-  // MatchBrand's work, for a key known to be one of the two.
+  // ParseAttribute's work, the attribute split already at its first "=".
+  void ApplyKeyValue(std::string_view key, std::string_view value, DeviceRecord& record) const;
+  // Sets the record's brand to ours while it is empty and `value` holds it.
   void AdoptBrand(std::string_view value, DeviceRecord& record) const;
 
   DeviceList deviceList_;

@@ -12,6 +12,7 @@
 
 #include "backend_util.h"
 #include "kvt.h"
+#include "program_name.h"
 #include "trace_log.h"
 
 namespace {
@@ -75,15 +76,15 @@ std::string FindJobPrinter(Discoverer& discoverer, const std::string& target) {
         if (reply.record.macAddress() != target || reply.verdict == kOtherBrand) return true;
         if (reply.verdict != kAccepted) {
           ++unusable;
-          log_printf('F', __LINE__, kSource, kMain,
+          log_printf(LOG_DETAIL, __LINE__, kSource, kMain,
                      "reply for %s passed over: IP \"%s\" is not an address a job can be sent "
                      "to (%s)",
                      shown.c_str(), log_escape(reply.record.ipAddress()).c_str(),
                      VerdictText(reply.verdict));
           return true;
         }
-        log_printf('I', __LINE__, kSource, kMain, "discovered ip %s for %s", reply.address.c_str(),
-                   shown.c_str());
+        log_printf(LOG_INFO, __LINE__, kSource, kMain, "discovered ip %s for %s",
+                   reply.address.c_str(), shown.c_str());
         host = reply.address;
         return false;
       },
@@ -106,7 +107,7 @@ std::string FindJobPrinter(Discoverer& discoverer, const std::string& target) {
         shown.c_str(), options.seconds, unusable);
   else
     Status("ERROR: Printer %s did not answer within %d seconds", shown.c_str(), options.seconds);
-  log_printf('I', __LINE__, kSource, kMain, "Device not found with MAC:%s", shown.c_str());
+  log_printf(LOG_INFO, __LINE__, kSource, kMain, "Device not found with MAC:%s", shown.c_str());
   return host;
 }
 
@@ -124,14 +125,14 @@ int HandOver(const std::string& host, char* argv[]) {
   if (pathLength < 0 || pathLength >= kBackendPathSize) {
     Status("ERROR: The socket backend's path under CUPS_SERVERBIN is too long (%d characters)",
            pathLength);
-    log_printf('I', __LINE__, kSource, kMain,
+    log_printf(LOG_INFO, __LINE__, kSource, kMain,
                "Backend path too long (%d characters), job not handed over", pathLength);
     return 1;
   }
   if (host.size() > kMaxHostLength) {
     Status("ERROR: The printer address in the device URI is too long (%d characters)",
            static_cast<int>(host.size()));
-    log_printf('I', __LINE__, kSource, kMain,
+    log_printf(LOG_INFO, __LINE__, kSource, kMain,
                "Printer address too long (%d characters), job not handed over",
                static_cast<int>(host.size()));
     return 1;
@@ -142,11 +143,11 @@ int HandOver(const std::string& host, char* argv[]) {
   snprintf(uri, sizeof(uri), "%s%s", kSocketScheme, host.c_str());
   setenv("DEVICE_URI", uri, 1);
   argv[0] = uri;
-  log_printf('I', __LINE__, kSource, kMain, "Executing backend %s with URI: %s", backend, uri);
+  log_printf(LOG_INFO, __LINE__, kSource, kMain, "Executing backend %s with URI: %s", backend, uri);
   execv(backend, argv);
   int error = errno;
   Status("ERROR: Could not run the socket backend %s: %s", backend, strerror(error));
-  log_printf('I', __LINE__, kSource, kMain, "execv %s failed: %s", backend, strerror(error));
+  log_printf(LOG_INFO, __LINE__, kSource, kMain, "execv %s failed: %s", backend, strerror(error));
   return 1;
 }
 
@@ -173,7 +174,8 @@ int main(int argc, char* argv[]) {
     const char* uri = getenv("DEVICE_URI");
     std::string shown = log_escape(uri != nullptr ? uri : "");
     Status("ERROR: The device URI \"%s\" names no printer", shown.c_str());
-    log_printf('I', __LINE__, kSource, kMain, "No printer in DEVICE_URI \"%s\"", shown.c_str());
+    log_printf(LOG_INFO, __LINE__, kSource, kMain, "No printer in DEVICE_URI \"%s\"",
+               shown.c_str());
     return 1;
   }
   // An address written into the URI by hand is used as it stands.

@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "backend_util.h"
+#include "program_name.h"
 
 extern "C" {
 std::atomic<int> gLogFD(-1);
@@ -255,7 +255,7 @@ void AppendNumber(Body& body, const char* format, T value) {
 extern "C" void log_printf(int level, int line, const char* file, const char* function,
                            const char* format, ...) {
   if (log_ensure_open() <= 0 || gLogFull) return;
-  if (gLogLevel != LOG_LEVEL_ALL && !(level == 'I' && gLogLevel == LOG_LEVEL_I)) return;
+  if (gLogLevel != LOG_LEVEL_ALL && !(level == LOG_INFO && gLogLevel == LOG_LEVEL_I)) return;
 
   log_write_header();
   Body body;

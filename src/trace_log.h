@@ -16,6 +16,15 @@ enum {
   LOG_LEVEL_I = 0x1F1F,    // only 'I' lines: "<TMPDIR>/.slog_varn" present
 };
 
+// The level letters log_printf takes: a detailed line is written with the
+// full trace only, an informational one (the few an administrator reads: a
+// printer found, the backend executed, a printer not found) with either
+// marker. Any other letter counts as detailed.
+enum {
+  LOG_DETAIL = 'F',
+  LOG_INFO = 'I',
+};
+
 #ifdef __cplusplus
 // -1: not opened yet; 0: off for the rest of the run; >0: the open log file.
 // Read without the lock on the fast path, hence atomic.

@@ -101,12 +101,6 @@ TEST(IsIpAddressTest, DigitsAndExactlyThreeDots) {
   }
 }
 
-TEST(ReadProgramNameTest, IsTheFileNameOfTheRunningExecutable) {
-  std::string name = "stale";
-  ReadProgramName(name);
-  EXPECT_EQ("unit_tests", name);
-}
-
 // ------------------------------------------------------------ device lines
 
 DeviceRecord Record(const std::string& mac, const std::string& ip, const std::string& deviceId,

@@ -1,6 +1,6 @@
-// Tests of the host-config wire protocol: the query, the reply parser and
-// its name reading, the attributes of the TXT record, and the DeviceRecord
-// they fill. Datagrams are built by the Datagram builder of
+// Tests of the host-config protocol: the query, the reply parser, the
+// attributes of the TXT record, and the DeviceRecord they fill (the name
+// walk has its own, wire_reader_test). Datagrams are built by the Datagram builder of
 // support/dns_message.h and handed to the parser in a DataBuffer exactly as
 // large as the datagram, so that any read past the datagram's end is a heap
 // overflow that the sanitizer build reports.
@@ -62,175 +62,6 @@ TEST(QueryTest, PacketIsTheHostConfigPtrQuestion) {
   EXPECT_EQ(kDNSQueryPacketSize, static_cast<int>(sizeof(gDNSQueryPacket)));
   EXPECT_EQ(HostConfigQuery().bytes(),
             std::vector<unsigned char>(gDNSQueryPacket, gDNSQueryPacket + sizeof(gDNSQueryPacket)));
-}
-
-// ---------------------------------------------------------------------------
-// ReadName
-
-TEST(ReadNameTest, LabelsPointersAndBytesTaken) {
-  struct Case {
-    const char* why;
-    Datagram before;  // the message before the name
-    Datagram name;    // the name under test, appended to it
-    std::string first;
-    std::string second;
-    int taken;
-  };
-  // A message that repeats the question (so offset 12 holds "_host-config")
-  // and has more labels at 0x10C and 0x40C for the pointers with lead bytes
-  // 0xC1 and 0xC4.
-  Datagram far;
-  far.Header(kReplyFlags, 1, 0, 0, 0).HostConfigQuestion();
-  const int empty = far.Offset();  // an empty label, then "abc"
-  far.Byte(0).Label("abc").Byte(0);
-  const int pointerLead = far.Offset();  // 0xC0 read as a label length
-  far.Byte(0xC0).Byte('p', 192).Byte(0);
-  const int twoLabels = far.Offset();  // "b", then back to the question
-  far.Label("b").Pointer(kQuestionName);
-  far.PadTo(0x10C).Label("c1").Label("far").Byte(0);
-  far.PadTo(0x40C).Label("c4").Pointer(0x10C);
-
-  const std::string a194(194, 'a');
-  const std::vector<Case> cases = {
-      {"the root", far, Datagram().Byte(0), "", "", 1},
-      {"three labels in place", far, Datagram().Name({"KVT-1234", "_host-config", "local"}),
-       "KVT-1234", "_host-config", 9 + 13 + 6 + 1},
-      {"the instance label, then C0 0C to the question's name", far,
-       Datagram().Label("KVT-1234").Pointer(kQuestionName), "KVT-1234", "_host-config", 8 + 1 + 2},
-      {"a pointer alone", far, Datagram().Pointer(kQuestionName), "_host-config", "_udp", 2},
-      {"lead byte 0xC1 is a pointer", far, Datagram().Byte(0xC1).Byte(0x0C), "c1", "far", 2},
-      {"lead byte 0xC4 is a pointer, and leads on through 0xC1", far,
-       Datagram().Label("x").Byte(0xC4).Byte(0x0C), "x", "c4", 2 + 2},
-      {"0xC2 is the length of a 194-byte label", far,
-       Datagram().Byte(0xC2).Raw(a194).Label("y").Byte(0), a194, "y", 195 + 2 + 1},
-      {"0xC3 is the length of a 195-byte label", far,
-       Datagram().Byte(0xC3).Raw(std::string(195, 'c')).Byte(0), std::string(195, 'c'), "", 197},
-      {"a label's text ends at its first zero byte", far,
-       Datagram().Label(std::string("ab\0cd", 5)).Label(std::string("\0e", 2)).Byte(0), "ab", "",
-       6 + 3 + 1},
-      {"third and later labels are read past, not kept", far, Datagram().Name({"a", "b", "c", "d"}),
-       "a", "b", 9},
-      {"a pointer's target byte 0 is an empty label", far, Datagram().Pointer(empty), "", "abc", 2},
-      {"a pointer's target byte 0xC0 is a label length", far, Datagram().Pointer(pointerLead),
-       std::string(192, 'p'), "", 2},
-      {"only the first pointer counts its two bytes", far, Datagram().Label("a").Pointer(twoLabels),
-       "a", "b", 2 + 2},
-      {"the name reached through two pointers", far, Datagram().Pointer(twoLabels), "b",
-       "_host-config", 2},
-      // Behind a pointer the walk ends as soon as it holds two labels, so a
-      // pointer back into its own name cannot keep it going.
-      {"an empty label and a pointer back to it", Datagram(far).Byte(0),
-       Datagram().Pointer(far.Offset()), "", "", 2},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.why);
-    std::vector<unsigned char> message = c.before.bytes();
-    const size_t at = message.size();
-    message.insert(message.end(), c.name.bytes().begin(), c.name.bytes().end());
-    // Exactly as large as the message, so an overrun is a heap overflow.
-    DataBuffer buffer(static_cast<int>(message.size()));
-    buffer.Assign(message.data(), buffer.Capacity());
-    std::string first, second;
-    const unsigned char* begin = buffer.Data();
-    EXPECT_EQ(Discoverer::ReadName(begin, begin + message.size(), begin + at, first, second),
-              c.taken);
-    EXPECT_EQ(first, c.first);
-    EXPECT_EQ(second, c.second);
-  }
-}
-
-// Labels "KVT", "_host-config", then "x" each, every one but the last
-// followed by a pointer to the next: a name that starts with a pointer to the
-// first link follows `links` pointers in all.
-Datagram PointerChain(Datagram d, int links, int* start) {
-  *start = d.Offset();
-  for (int i = 0; i < links; ++i) {
-    d.Label(i == 0 ? "KVT" : i == 1 ? "_host-config" : "x");
-    if (i + 1 < links)
-      d.Pointer(d.Offset() + 2);
-    else
-      d.Byte(0);
-  }
-  return d;
-}
-
-// A name of "KVT", "_host-config" and labels of 61, 63, 63 and `last`
-// bytes: 208 + `last` octets with its closing zero byte.
-std::vector<unsigned char> LongName(const Datagram& header, int last) {
-  Datagram d(header);
-  d.Label("KVT").Label("_host-config");
-  for (int length : {61, 63, 63, last}) d.Label(std::string(static_cast<size_t>(length), 'x'));
-  return d.Byte(0).bytes();
-}
-
-TEST(ReadNameTest, MalformedNamesTakeZeroBytes) {
-  struct Case {
-    const char* why;
-    std::vector<unsigned char> message;
-    int at;
-    int taken;
-  };
-  Datagram header;
-  header.Header(kReplyFlags, 0, 1, 0, 0);
-  int chain17 = 0;
-  const Datagram seventeen = PointerChain(header, 17, &chain17);
-  Datagram self(header);  // 0xC0 at 12 as a 192-byte label that ends in C0 0C
-  self.Pointer(12).Byte('s', 191).Pointer(12).Byte(0);
-
-  const std::vector<Case> cases = {
-      {"the position is the end", Datagram(header).bytes(), 12, 0},
-      {"a label runs past the end", Datagram(header).Byte(5).Raw("abc").bytes(), 12, 0},
-      {"the last label has no byte after it", Datagram(header).Label("abc").bytes(), 12, 0},
-      {"a pointer lead byte is the last byte", Datagram(header).Label("a").Byte(0xC0).bytes(), 12,
-       0},
-      {"a pointer to the end", Datagram(header).Pointer(14).bytes(), 12, 0},
-      {"a pointer past the end", Datagram(header).Pointer(0xFF).bytes(), 12, 0},
-      {"a pointer to a label that runs past the end",
-       Datagram(header).Byte(0).Byte(9).Pointer(13).bytes(), 14, 0},
-      {"a pointer to itself, read as a label, then back again", self.bytes(), 12, 0},
-      {"a label of 255 bytes: more than a name can hold",
-       Datagram(header).Label("z").Byte(0xFF).Raw(std::string(255, 'b')).Byte(0).bytes(), 12, 0},
-      {"labels of 254 octets and the closing byte: 255 in all", LongName(header, 46), 12, 255},
-      {"one octet more", LongName(header, 47), 12, 0},
-      {"a chain of 17 pointers is read to its second label only",
-       Datagram(seventeen).Pointer(chain17).bytes(), seventeen.Offset(), 2},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.why);
-    DataBuffer buffer(static_cast<int>(c.message.size()));
-    buffer.Assign(c.message.data(), buffer.Capacity());
-    std::string first, second;
-    const unsigned char* begin = buffer.Data();
-    EXPECT_EQ(Discoverer::ReadName(begin, begin + c.message.size(), begin + c.at, first, second),
-              c.taken);
-    if (c.taken != 0) {
-      EXPECT_EQ(first, "KVT");
-      EXPECT_EQ(second, "_host-config");
-    }
-  }
-}
-
-TEST(ReadTextStringTest, LengthByteAndTextCutAtZero) {
-  struct Case {
-    std::vector<unsigned char> bytes;
-    std::string text;
-    int length;
-  };
-  std::vector<unsigned char> longest(256, 'L');
-  longest[0] = 255;
-  const std::vector<Case> cases = {
-      {{3, 'a', 'b', 'c'}, "abc", 3},        {{0}, "", 0},
-      {{5, 'a', 0, 'b', 'c', 'd'}, "a", 5},  {{2, 0, 'x'}, "", 2},
-      {longest, std::string(255, 'L'), 255},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    DataBuffer buffer(static_cast<int>(c.bytes.size()));
-    buffer.Assign(c.bytes.data(), buffer.Capacity());
-    uint16_t length = 1000;
-    EXPECT_EQ(Discoverer::ReadTextString(buffer.Data(), length), c.text);
-    EXPECT_EQ(length, c.length);
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -520,6 +351,10 @@ TEST(ParseReplyTest, TxtStringsInsideTheRdataAreApplied) {
            Records(1).InstanceName().Fixed(kTypeTXT, 0).Label(kIpTxt[0]), true, kEmpty},
           {"a string's text ends at its zero byte",
            Records(1).InstanceTxt({std::string("IPADDRESS=10.0.0.5\0junk", 23)}), true, kIpOnly},
+          {"a string of 255 bytes, the most a length byte gives, is read whole",
+           Records(1).InstanceTxt({"IPADDRESS=" + std::string(245, '9')}),
+           true,
+           {"", std::string(245, '9'), "", ""}},
           {"empty strings and a string without = change nothing",
            Records(1).InstanceTxt({"", kIpTxt[0], "", "no equals sign"}), true, kIpOnly},
           {"CLASS and TTL are not read",
@@ -723,6 +558,9 @@ TEST(ParseAttributeTest, BrandPrecedence) {
       {"t", {tamoId, "PRINTERVIDPID=12340001", "MDNSNAME=Tamo-1"}, idTamo},
       {"t", {"PRINTERVIDPID=5A210001", "MDNSNAME=Tamo-1"}, {"", "", "", "Korvane"}},
       {"t", {"MDNSNAME=\"my Tamo\""}, {"", "", "", "Tamo"}},
+      {"t", {"MDNSNAME=xTamox"}, {"", "", "", "Tamo"}},
+      // Only the device ID and the mDNS name adopt the brand text.
+      {"t", {"IPADDRESS=Tamo"}, {"", "Tamo", "", ""}},
       {"t", {"MDNSNAME=TAMO"}, kEmpty},
       {"t", {"MDNSNAME=Tamo\"KVT-1\""}, kEmpty},
       {"t", {"MDNSNAME=Tam"}, kEmpty},
@@ -739,28 +577,6 @@ TEST(ParseAttributeTest, BrandPrecedence) {
       {"o", {"MDNSNAME=Orbec", "1284STRID=\"MFG:Tamo;\""}, {"", "", "MFG:Tamo;", "Orbec"}},
       {"o", {"PRINTERVIDPID=2E970001", "MDNSNAME=Orbec"}, {"", "", "", "Tamo"}},
   });
-}
-
-TEST(MatchBrandTest, OnlyDeviceIdAndMdnsNameWhileEmpty) {
-  const Discoverer tamo("t");
-  struct Case {
-    std::string key;
-    std::string value;
-    std::string brandBefore;
-    std::string brandAfter;
-  } cases[] = {
-      {"1284STRID", "MFG:Tamo;", "", "Tamo"}, {"MDNSNAME", "Tamo", "", "Tamo"},
-      {"MDNSNAME", "xTamox", "", "Tamo"},     {"MDNSNAME", "Tamo", "Korvane", "Korvane"},
-      {"MDNSNAME", "tamo", "", ""},           {"IPADDRESS", "Tamo", "", ""},
-      {"PRINTERVIDPID", "Tamo", "", ""},      {"", "Tamo", "", ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.key + " " + c.value);
-    DeviceRecord record;
-    record.setBrand(c.brandBefore);
-    tamo.MatchBrand(c.key, c.value, record);
-    EXPECT_EQ(FieldsOf(record), (Fields{"", "", "", c.brandAfter}));
-  }
 }
 
 }  // namespace

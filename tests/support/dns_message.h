@@ -127,4 +127,19 @@ inline Datagram PrinterReply(const std::vector<std::string>& txt = kPrinterTxt,
   return d;
 }
 
+// Labels "KVT", "_host-config", then "x" each, every one but the last
+// followed by a pointer to the next: a name that starts with a pointer to the
+// first link follows `links` pointers in all.
+inline Datagram PointerChain(Datagram d, int links, int* start) {
+  *start = d.Offset();
+  for (int i = 0; i < links; ++i) {
+    d.Label(i == 0 ? "KVT" : i == 1 ? "_host-config" : "x");
+    if (i + 1 < links)
+      d.Pointer(d.Offset() + 2);
+    else
+      d.Byte(0);
+  }
+  return d;
+}
+
 #endif  // NETBACKEND_TESTS_SUPPORT_DNS_MESSAGE_H_
