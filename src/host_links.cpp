@@ -161,6 +161,8 @@ const char* VerdictText(Verdict verdict) {
       return "address is a network or broadcast address";
     case kAddressBeyondLink:
       return "address beyond the link from a routed sender";
+    case kRunFull:
+      return "not read: the run holds its most records";
   }
   return "?";
 }

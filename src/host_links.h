@@ -39,6 +39,7 @@ enum Verdict {
   kAddressOfThisHost,
   kAddressNotAHost,
   kAddressBeyondLink,
+  kRunFull,  // the run holds its most records already: not read
 };
 
 // The verdict as the trace and the probe write it ("listed" for kAccepted).

@@ -148,7 +148,7 @@ std::string AddressText(in_addr address) {
 
 // One line for every datagram that did not give a printer, saying why.
 void TraceVerdict(const Arrival& arrival, Verdict verdict, const DeviceRecord& record, int bytes) {
-  if (verdict == kAccepted) return;
+  if (verdict == kAccepted || verdict == kRunFull) return;
   std::string from = AddressText(arrival.source);
   if (IsSenderVerdict(verdict) || verdict == kMalformed || verdict == kNotHostConfig)
     log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "dropped %d bytes from %s (TTL %d): %s",
@@ -232,13 +232,6 @@ int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& 
     Arrival arrival;
     int received = connector.ReceiveReply(buffer, arrival);
     if (received <= 0) continue;
-    if (kept >= kMaxRecordsPerRun) {
-      if (kept++ == kMaxRecordsPerRun)
-        log_printf(LOG_DETAIL, __LINE__, kSource, __func__,
-                   "%d records kept: further replies of this run are ignored",
-                   static_cast<int>(kMaxRecordsPerRun));
-      continue;
-    }
     // Every datagram is judged by one rule, in one place: the sender before
     // a byte is read, then the message, then the printer it describes.
     const HostLinks& links = connector.Links();
@@ -246,7 +239,10 @@ int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& 
     std::string address;
     ReplyKind kind = kMalformedReply;
     Verdict verdict = links.JudgeSender(arrival);
-    if (verdict == kAccepted) {
+    if (verdict == kAccepted && kept >= kMaxRecordsPerRun) {
+      // A flood must not grow the list (or an observer's) without end.
+      verdict = kRunFull;
+    } else if (verdict == kAccepted) {
       kind = ReadReply(buffer, record);
       if (kind == kMalformedReply)
         verdict = kMalformed;
@@ -256,10 +252,11 @@ int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& 
         verdict = JudgeRecord(record, arrival, links, address);
     }
     bool keep = kind == kHostConfigReply && verdict != kOtherBrand;
-    if (keep) {
-      ++kept;
-      deviceList_.push_back(record);
-    }
+    if (keep && ++kept == kMaxRecordsPerRun)
+      log_printf(LOG_DETAIL, __LINE__, kSource, __func__,
+                 "%d records kept: further replies of this run are not read",
+                 static_cast<int>(kMaxRecordsPerRun));
+    if (keep) deviceList_.push_back(record);
     TraceVerdict(arrival, verdict, record, received);
     if (observer)
       more = observer(Reply{buffer, arrival, links, verdict, kind, record, address, keep});
