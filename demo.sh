@@ -59,8 +59,8 @@ printers=(
             --device-id "MFG:Korvane;MDL:K2;" --mdns-name Korvane-K2 --delay-ms 400
 )
 
-# Two labs, so that the two listings run side by side: each listing binds
-# the mDNS port in its own namespace.
+# Three labs, one per listing, so that the three listings run side by side,
+# each against printers (and a simulator log) of its own.
 for lab in "demoa$$" "demob$$" "democ$$"; do
   netlab_up "$lab"
   for ip in 10.77.0.21 10.77.0.22 10.77.0.23 10.77.0.24; do

@@ -8,7 +8,8 @@ packages=(
   cmake g++ make pkg-config          # the build
   libgtest-dev libbenchmark-dev      # tests and benchmarks
   clang libclang-rt-14-dev           # fuzz targets (libFuzzer) and sanitizers
-  g++-multilib                       # the 32-bit x86 build
+  g++-multilib qemu-user             # the 32-bit x86 build; its unit suite
+                                     # where the kernel runs no 32-bit program
   iproute2 procps python3            # private network namespaces; test-only clients
   cups cups-daemon cups-client       # the real scheduler, its socket backend, raw queues
   cups-ipp-utils                     # ipptool: a job's state message
