@@ -142,6 +142,36 @@ TEST(ParseReplyTest, OnlyAResponseLongerThanItsHeaderCounts) {
       });
 }
 
+// What a datagram was, as the discovery's verdicts tell it: a host-config
+// reply, another message, or one that is cut short or malformed before its
+// host-config record.
+TEST(ParseReplyTest, ReadReplySaysWhatTheDatagramWas) {
+  const struct {
+    const char* why;
+    Datagram datagram;
+    ReplyKind kind;
+  } rows[] = {
+      {"a printer's reply", PrinterReply(), kHostConfigReply},
+      {"damage inside the host-config record", Records(1).InstanceName().Fixed(16, 40).Byte(20),
+       kHostConfigReply},
+      {"the query", HostConfigQuery(), kOtherMessage},
+      {"a response whose counts are all 0", Datagram().Header(kReplyFlags, 0, 0, 0, 0).Byte(0),
+       kOtherMessage},
+      {"the PTR answer alone", WithAnswer(0, 0), kOtherMessage},
+      {"a 12-byte datagram", Records(1), kMalformedReply},
+      {"a question running past the end", Datagram().Header(kReplyFlags, 1, 0, 0, 1).Byte(9),
+       kMalformedReply},
+      {"a record name running past the end", Records(1).Byte(0xC1), kMalformedReply},
+  };
+  const Discoverer discoverer("g");
+  for (const auto& row : rows) {
+    DataBuffer buffer(static_cast<int>(row.datagram.bytes().size()));
+    buffer.Assign(row.datagram.bytes().data(), buffer.Capacity());
+    DeviceRecord record;
+    EXPECT_EQ(row.kind, discoverer.ReadReply(buffer, record)) << row.why;
+  }
+}
+
 // Questions are passed over without their names being read: only 0xC0 ends
 // a name there as a pointer; any other byte is a label's length.
 TEST(ParseReplyTest, QuestionsArePassedOver) {

@@ -633,7 +633,9 @@ TEST(NetConnect, ToAListenerDataMovesBothWays) {
     Fd server(accept(listener.get(), nullptr, nullptr));
     if (!NS_CHECK(r, server.get() >= 0)) return;
 
-    // Registered for both directions with the connector's watch.
+    // Registered for both directions with the connector's watch, and
+    // marked only by a wait.
+    NS_CHECK(r, !connector.TcpWritable() && !connector.TcpReadable());
     NS_CHECK_EQ(r, 1, watch.Wait(1, 0));
     NS_CHECK(r, connector.TcpWritable());
     NS_CHECK(r, !connector.TcpReadable());

@@ -44,11 +44,6 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool CopyFile(const std::string& from, const std::string& to, mode_t mode) {
-  std::string bytes = ReadFile(from);
-  return !bytes.empty() && WriteFile(to, bytes, mode);
-}
-
 struct Outcome {
   int status = kTimedOut;  // exit status, 1000 + signal, or kTimedOut
   pid_t pid = -1;

@@ -153,6 +153,19 @@ struct FormatRow {
   std::string body;
 };
 
+// Text from the network can neither end its line nor forge another, and
+// stays readable: only controls, the backslash and bytes above 0x7E change.
+TEST(LogEscapeTest, ControlsBackslashAndHighBytesBecomeHexEscapes) {
+  const struct {
+    std::string text, escaped;
+  } rows[] = {
+      {"printer 1 ~!", "printer 1 ~!"},    {"a\nb\r\x1f", "a\\x0Ab\\x0D\\x1F"},
+      {"back\\slash", "back\\x5Cslash"},   {"\x7f\x80\xff", "\\x7F\\x80\\xFF"},
+      {std::string("a\0b", 3), "a\\x00b"}, {"", ""},
+  };
+  for (const auto& row : rows) EXPECT_EQ(row.escaped, log_escape(row.text)) << row.escaped;
+}
+
 #define AT 77, "src/fmt", "Format"
 
 TEST_F(TraceLogTest, FormatterWritesEachConversionAsDocumented) {

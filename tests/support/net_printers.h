@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -26,6 +27,7 @@ struct Answer {
   int ttl = 64;            // from the peer, with this IP TTL
   bool fromLocal = false;  // from a local user of the host, over loopback
   int pauseMs = 0;         // sent this long after the one before
+  int fromQuery = 1;       // not sent before the querier's query number `fromQuery`
 };
 
 // Printers on the group 224.0.0.251 at `port`, joined on nb1 in the peer
@@ -65,9 +67,11 @@ class Printers {
           recvfrom(fd_.get(), query, sizeof(query), 0, reinterpret_cast<sockaddr*>(&from), &size);
       if (n <= 0 || Bytes(query, query + n) != HostConfigQuery().bytes()) continue;
       ++queries_;
+      const int nth = ++perQuerier_[from.sin_port];
       sockaddr_in loopback = from;
       inet_pton(AF_INET, "127.0.0.1", &loopback.sin_addr);
       for (const ::Answer& answer : answers_) {
+        if (nth < answer.fromQuery) continue;
         if (answer.pauseMs > 0)
           std::this_thread::sleep_for(std::chrono::milliseconds(answer.pauseMs));
         const Bytes& bytes = answer.datagram.bytes();
@@ -88,6 +92,7 @@ class Printers {
   bool ok_ = false;
   std::atomic<bool> stop_{false};
   std::atomic<int> queries_{0};
+  std::map<in_port_t, int> perQuerier_;  // queries so far, by the querier's port
   std::thread thread_;
 };
 

@@ -46,6 +46,13 @@ inline bool WriteFile(const std::string& path, const std::string& content, mode_
   return ok && chmod(path.c_str(), mode) == 0;
 }
 
+// Copies the file `from` to `to` with `mode` (a program under another
+// name: a symbolic link would not change the name it runs under).
+inline bool CopyFile(const std::string& from, const std::string& to, mode_t mode) {
+  std::string bytes = ReadFile(from);
+  return !bytes.empty() && WriteFile(to, bytes, mode);
+}
+
 inline std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
