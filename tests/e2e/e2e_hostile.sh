@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Anything on the network can answer the query. Three labs at once, each a
-# 15-second run or two:
+# Anything on the network, or on the host, can answer the query. Seven labs
+# at once, each a 15-second run or a few:
 #   far     a host two hops away (behind the printer side, which routes)
 #           sprays a reply at every port the host's namespace hands out:
 #           from its own address it is dropped unread; forged from a
@@ -19,7 +19,20 @@
 #           they sent;
 #   flood   4,000 datagrams a second, half of them names of 500 labels
 #           behind pointers, half valid replies: the listing still ends
-#           within 15.5 s, keeps 4096 records and stays under 16 MiB.
+#           within 15.5 s, keeps 4096 records and stays under 16 MiB;
+#   local   a user without privileges on the host sprays replies naming the
+#           queue's MAC with the host's own address, to 127.0.0.1 and to the
+#           host's LAN address: dropped unread as arrived on loopback, and as
+#           sent from this host (the system gives the LAN address's link as
+#           where they arrived); five jobs at once all go to the real printer;
+#   links   seven links, the printer's last in the system's order and
+#           re-plugged (a new interface index): the query leaves by all
+#           seven, the printer is listed and given the job, and its answers
+#           over the six other links, from its address on the first, are
+#           dropped as from a sender not on the link they arrived on;
+#   route, noroute  a printer at the link-local 169.254.7.7: listed and
+#           given the job on a host with "169.254.0.0/16 dev <link> scope
+#           link"; dropped unread, and the job fails, on one without it.
 # Needs root. Env: NETBACKEND, PRINTER_SIM, FAKE_SOCKET, SANITIZED (1 for a
 # sanitizer build: no memory bound then).
 set -euo pipefail
@@ -111,7 +124,46 @@ netlab_up "$lab_x"
 tamo_sim "$lab_x" 0123456789AB 10.77.0.2 X --quiet --junk deep-names --flood 4000 --flood-seconds 20
 timed_bg flood "$lab_x" "$(e2e_exe gprinter flood)"
 
-# The job in the forged lab goes at once; the rest wait out their budget.
+# --- local: another user of the host answers for the printer ---
+lab_l=hosl$$
+netlab_up "$lab_l"
+netlab_run_host "$lab_l" sysctl -q -w net.ipv4.ip_local_port_range="40000 40010"
+# The printer answers a second after each query, while the sprays go on.
+tamo_sim "$lab_l" 0123456789AB 10.77.0.2 L --delay-ms 1000
+# The sprayers answer no query, so what the traces show was sprayed.
+for to in 127.0.0.1 10.77.0.1; do
+  NETLAB_SIM_SIDE=h NETLAB_SIM_USER=nobody tamo_sim "$lab_l" 0123456789AB 10.77.0.1 L \
+    --ignore 1000 --spray "$to:40000-40010"
+done
+for n in 1 2 3 4 5; do job_bg "local-$n" "$lab_l" tamo://80C4A2E691D5; done
+
+# --- links: the printer's link last of seven, and re-plugged ---
+# Six more links lead to the printer's namespace; it answers the query
+# over each from its address on the first.
+lab_i=hosi$$
+netlab_up "$lab_i"
+netlab_add_host_ifaces "$lab_i" 6
+netlab_replug "$lab_i"
+tamo_sim "$lab_i" 0123456789AB 10.77.0.2 I
+list_bg links "$lab_i"
+job_bg links-job "$lab_i" tamo://80C4A2E691D5
+
+# --- route, noroute: a printer at a link-local address ---
+lab_r=hosr$$
+lab_n=hosn$$
+for lab in "$lab_r" "$lab_n"; do
+  netlab_up "$lab"
+  netlab_add_printer_ip "$lab" 169.254.7.7
+  tamo_sim "$lab" 0123456789AB 169.254.7.7 K
+done
+netlab_run_host "$lab_r" ip route add 169.254.0.0/16 dev "$(netlab_ifname "$lab_r" h 0)" scope link
+list_bg route "$lab_r"
+job_bg route-job "$lab_r" tamo://80C4A2E691D5
+list_bg noroute "$lab_n"
+job_bg noroute-job "$lab_n" tamo://80C4A2E691D5
+
+# The forged lab's job goes at once, as do those of local, links and
+# route; the rest wait out their budget.
 job_bg forged-job "$lab_g" tamo://80C4A2E691D5
 e2e_wait_all
 for r in "${!exe[@]}"; do
@@ -195,5 +247,31 @@ done
 # flood
 expect_bounded flood
 e2e_expect_eq "flood: device lines" "$(wc -l <"$out/flood/stdout")" 4096
+
+# local
+for n in 1 2 3 4 5; do
+  expect_sent "local-$n" 10.77.0.2
+  expect_trace "local-$n" \
+    '| dropped [0-9]* bytes from 127\.0\.0\.1 (TTL [0-9]*): arrived on loopback \[' \
+    '| dropped [0-9]* bytes from 10\.77\.0\.1 (TTL [0-9]*): sent from this host \['
+done
+
+# links
+expect_listed links 80C4A2E691D5 I 10.77.0.2
+expect_sent links-job 10.77.0.2
+sent=$(e2e_trace_lines "$out/links/trace" src/connector SendQuery)
+e2e_expect_eq "links: queries sent, and the last" "$(wc -l <<<"$sent"): $(tail -n 1 <<<"$sent")" \
+  "7: query sent on $(netlab_ifname "$lab_i" h 0) (10.77.0.1)"
+e2e_expect_eq "links: answers from a sender not on the link they came by" "$(grep -c \
+  '| dropped [0-9]* bytes from 10\.77\.0\.2 (TTL 64): sender not on the link it arrived on \[' \
+  "$out/links/trace")" 6
+
+# route, noroute
+expect_listed route 80C4A2E691D5 K 169.254.7.7
+expect_sent route-job 169.254.7.7
+expect_listed noroute
+expect_sent noroute-job
+expect_trace noroute \
+  '| dropped [0-9]* bytes from 169\.254\.7\.7 (TTL 64): sender not on the link it arrived on \['
 
 e2e_finish
