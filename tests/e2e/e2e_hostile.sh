@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Anything on the network, or on the host, can answer the query. Seven labs
+# Anything on the network, or on the host, can answer the query. Eight labs
 # at once, each a 15-second run or a few:
 #   far     a host two hops away (behind the printer side, which routes)
 #           sprays a reply at every port the host's namespace hands out:
@@ -20,6 +20,9 @@
 #   flood   4,000 datagrams a second, half of them names of 500 labels
 #           behind pointers, half valid replies: the listing still ends
 #           within 15.5 s, keeps 4096 records and stays under 16 MiB;
+#   probe   netbackend-probe under a flood of one valid reply: it ends
+#           within 15.5 s under 16 MiB, shows 4096 rows and counts the
+#           replies beyond them;
 #   local   a user without privileges on the host sprays replies naming the
 #           queue's MAC with the host's own address, to 127.0.0.1 and to the
 #           host's LAN address: dropped unread as arrived on loopback, and as
@@ -33,8 +36,8 @@
 #   route, noroute  a printer at the link-local 169.254.7.7: listed and
 #           given the job on a host with "169.254.0.0/16 dev <link> scope
 #           link"; dropped unread, and the job fails, on one without it.
-# Needs root. Env: NETBACKEND, PRINTER_SIM, FAKE_SOCKET, SANITIZED (1 for a
-# sanitizer build: no memory bound then).
+# Needs root. Env: NETBACKEND, PRINTER_SIM, FAKE_SOCKET, PROBE, SANITIZED (1
+# for a sanitizer build: no memory bound then).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -44,6 +47,7 @@ e2e_init hostile
 TIME=$(command -v time || true)
 [[ -x /usr/bin/time ]] && TIME=/usr/bin/time
 [[ -x $TIME ]] || { echo "e2e_hostile: GNU time is needed for the peak RSS" >&2; exit 1; }
+[[ -x ${PROBE:-} ]] || { echo "e2e_hostile: PROBE must name netbackend-probe" >&2; exit 1; }
 
 full=$(e2e_marker full)
 serverbin=$E2E_TMP/serverbin
@@ -118,11 +122,15 @@ netlab_sim "$lab_g" "${sim[@]}"
 list_bg forged-list "$lab_g"
 job_bg forged-none "$lab_g" tamo://03FF77000077
 
-# --- flood ---
+# --- flood, and probe: the simulator floods the first querier only ---
 lab_x=hosx$$
 netlab_up "$lab_x"
 tamo_sim "$lab_x" 0123456789AB 10.77.0.2 X --quiet --junk deep-names --flood 4000 --flood-seconds 20
 timed_bg flood "$lab_x" "$(e2e_exe gprinter flood)"
+lab_p=hosp$$
+netlab_up "$lab_p"
+tamo_sim "$lab_p" 0123456789AB 10.77.0.2 P --quiet --flood 4000 --flood-seconds 20
+timed_bg probe "$lab_p" "$PROBE" --seconds 15 --json --name gprinter
 
 # --- local: another user of the host answers for the printer ---
 lab_l=hosl$$
@@ -247,6 +255,16 @@ done
 # flood
 expect_bounded flood
 e2e_expect_eq "flood: device lines" "$(wc -l <"$out/flood/stdout")" 4096
+
+# probe: a row per record up to the backend's 4096, then the summary, which
+# counts the replies that came after.
+expect_bounded probe
+e2e_expect_eq "probe: rows, then the summary" \
+  "$(grep -c '^{"row":' "$out/probe/stdout") $(wc -l <"$out/probe/stdout") $(tail -n 1 "$out/probe/stdout" | cut -c1-11)" \
+  '4096 4097 {"summary":'
+read -r replies rows < <(sed -n 's/.*"replies":\([0-9]*\),"rows":\([0-9]*\),.*/\1 \2/p' "$out/probe/stdout")
+((${replies:-0} > ${rows:-0})) ||
+  e2e_fail "probe: the summary counts ${replies:-no} replies for ${rows:-no} rows; the flood sent more"
 
 # local
 for n in 1 2 3 4 5; do
