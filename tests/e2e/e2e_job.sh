@@ -15,8 +15,12 @@
 #            "Device not found with MAC:..." and an ERROR line;
 #   lower    the MAC in lower case never matches: status 1;
 #   avahi    Debian's avahi-daemon answers for the printer from a static
-#            service file: the listing shows it, and a job reaches its print
-#            port byte for byte through CUPS's real socket backend.
+#            service file, and as a reflector it also relays the query to a
+#            second daemon on another subnet behind it, which answers for a
+#            printer at 10.91.0.1, and relays that answer back with TTL 255
+#            from the link: the listing shows both printers, and a job
+#            reaches each one's print port byte for byte through CUPS's real
+#            socket backend.
 # Needs root. Env: NETBACKEND, PRINTER_SIM, FAKE_SOCKET.
 set -euo pipefail
 
@@ -126,61 +130,80 @@ exe_l=$(e2e_exe tamo l)
 e2e_run_bg "$out/lower" "$lab_l" env TMPDIR="$full" DEVICE_URI=tamo://80c4a2e691d5 \
   CUPS_SERVERBIN="$serverbin" FAKE_SOCKET_RECORD="$out/lower/record" "$exe_l" "${job_args[@]}"
 
-# --- avahi: a responder nobody here wrote, in the background ---
-# It runs in a mount namespace of its own, over a private /run and services
-# directory, with no D-Bus, on the lab link only; a raw print listener
-# stands for the printer's port 9100.
+# --- avahi: responders nobody here wrote, in the background ---
+# Each runs in a mount namespace of its own, over a private /run and
+# services directory, with no D-Bus, on the lab's links only; raw print
+# listeners stand for the printers' port 9100. The one on the printer side
+# answers for its printer and, as a reflector, relays the query to the far
+# namespace behind it and the far daemon's answer back to the querier.
 lab_a=joba$$
 netlab_up "$lab_a"
+netlab_add_far "$lab_a"
 adir=$E2E_TMP/avahi
-mkdir -p "$adir/services"
-cat >"$adir/avahi.conf" <<EOF
+
+# avahi_start SIDE IFACES IP MACUAA MODEL [CONF]: avahi-daemon in the lab's
+# namespace SIDE on the interfaces IFACES, publishing a printer at IP, with
+# CONF added to its configuration.
+avahi_start() {
+  local dir=$adir/$1
+  mkdir -p "$dir/services"
+  cat >"$dir/avahi.conf" <<EOF
 [server]
-host-name=printer-lab
+host-name=printer-$1
 use-ipv6=no
-allow-interfaces=$(netlab_ifname "$lab_a" p 0)
+allow-interfaces=$2
 enable-dbus=no
 [publish]
 publish-workstation=no
 publish-hinfo=no
+${6:-}
 EOF
-cat >"$adir/services/printer.service" <<'EOF'
+  cat >"$dir/services/printer.service" <<EOF
 <?xml version="1.0" standalone='no'?>
 <!DOCTYPE service-group SYSTEM "avahi-service.dtd">
 <service-group>
-  <name>Tamo-Avahi</name>
+  <name>Tamo-$5</name>
   <service>
     <type>_host-config._udp</type>
     <port>9100</port>
-    <txt-record>IPADDRESS=10.77.0.2</txt-record>
-    <txt-record>MACUAA=0123456789AB</txt-record>
-    <txt-record>1284STRID="MFG:Tamo;MDL:Avahi;"</txt-record>
+    <txt-record>IPADDRESS=$3</txt-record>
+    <txt-record>MACUAA=$4</txt-record>
+    <txt-record>1284STRID="MFG:Tamo;MDL:$5;"</txt-record>
     <txt-record>PRINTERVIDPID=2E970042</txt-record>
   </service>
 </service-group>
 EOF
-netlab_run_printer "$lab_a" unshare -m --propagation private sh -c \
-  'mount --bind "$1/services" /etc/avahi/services && mount -t tmpfs tmpfs /run &&
-   exec avahi-daemon -f "$1/avahi.conf" --no-drop-root --no-chroot --no-rlimits' \
-  avahi "$adir" </dev/null >"$adir/log" 2>&1 &
-for ((i = 0; i < 100; i++)); do
-  grep -q 'successfully established' "$adir/log" && break
-  sleep 0.1
-done
-grep -q 'successfully established' "$adir/log" || {
-  cat "$adir/log" >&2
-  e2e_fail "avahi: avahi-daemon did not publish the printer within 10 s"
+  ip netns exec "$lab_a-$1" unshare -m --propagation private sh -c \
+    'mount --bind "$1/services" /etc/avahi/services && mount -t tmpfs tmpfs /run &&
+     exec avahi-daemon -f "$1/avahi.conf" --no-drop-root --no-chroot --no-rlimits' \
+    avahi "$dir" </dev/null >"$dir/log" 2>&1 &
 }
+avahi_start p "$(netlab_ifname "$lab_a" p 0),$(netlab_ifname "$lab_a" r 0)" 10.77.0.2 \
+  0123456789AB Avahi $'[reflector]\nenable-reflector=yes'
+avahi_start f "$(netlab_ifname "$lab_a" f 0)" 10.91.0.1 C0FFEE0000AB Far
+for side in p f; do
+  for ((i = 0; i < 100; i++)); do
+    grep -q 'successfully established' "$adir/$side/log" && break
+    sleep 0.1
+  done
+  grep -q 'successfully established' "$adir/$side/log" || {
+    cat "$adir/$side/log" >&2
+    e2e_fail "avahi: avahi-daemon in $side did not publish its printer within 10 s"
+  }
+done
 netlab_sim "$lab_a" --no-mdns --jobs-dir "$adir/jobs"
+NETLAB_SIM_SIDE=f netlab_sim "$lab_a" --no-mdns --jobs-dir "$adir/jobs"
 head -c 4096 /dev/urandom >"$adir/job.bin"
 exe_al=$(e2e_exe tamo al)
-exe_aj=$(e2e_exe tamo aj)
 e2e_run_bg "$out/avahi-list" "$lab_a" env TMPDIR="$full" "$exe_al"
 # Descriptors 3 and 4 are the scheduler's back and side channels to a
 # backend: none here (a test runner's stray descriptor 3 would make the
 # socket backend take the job file for its side channel).
-e2e_run_bg "$out/avahi-job" "$lab_a" env TMPDIR="$full" DEVICE_URI=tamo://80C4A2E691D5 \
-  CUPS_SERVERBIN=/usr/lib/cups "$exe_aj" 9 carol avahi 1 '' "$adir/job.bin" 3<&- 4<&-
+for job in near:80C4A2E691D5 far:03FF770000D5; do
+  e2e_run_bg "$out/avahi-${job%:*}" "$lab_a" env TMPDIR="$full" DEVICE_URI="tamo://${job#*:}" \
+    CUPS_SERVERBIN=/usr/lib/cups "$(e2e_exe tamo "a${job%:*}")" 9 carol avahi 1 '' "$adir/job.bin" \
+    3<&- 4<&-
+done
 
 # --- the quick cases, one after the other in a third lab ---
 lab_q=jobq$$
@@ -234,14 +257,17 @@ e2e_take_trace "$out/lower" "$exe_l"
 expect_not_found "$out/missing" 03FF77000080
 expect_not_found "$out/lower" 80c4a2e691d5
 
-e2e_expect_bytes "avahi: the listing" "$out/avahi-list/stdout" "$(e2e_line "$(basename "$exe_al")" \
-  80C4A2E691D5 'MFG:Tamo;MDL:Avahi;' Tamo 1 10.77.0.2)"$'\n'
-e2e_expect_status "$out/avahi-job" 0
-for ((i = 0; i < 100; i++)); do
-  [[ -e $adir/jobs/10.77.0.2-1.bin ]] && break
-  sleep 0.1
+e2e_expect_bytes "avahi: the listing" "$out/avahi-list/stdout" "$(
+  e2e_line "$(basename "$exe_al")" 80C4A2E691D5 'MFG:Tamo;MDL:Avahi;' Tamo 1 10.77.0.2
+  e2e_line "$(basename "$exe_al")" 03FF770000D5 'MFG:Tamo;MDL:Far;' Tamo 2 10.91.0.1)"$'\n'
+for job in near:10.77.0.2 far:10.91.0.1; do
+  e2e_expect_status "$out/avahi-${job%:*}" 0
+  for ((i = 0; i < 100; i++)); do
+    [[ -e $adir/jobs/${job#*:}-1.bin ]] && break
+    sleep 0.1
+  done
+  cmp -s "$adir/job.bin" "$adir/jobs/${job#*:}-1.bin" || e2e_fail "avahi-${job%:*}: the job did not" \
+    "reach the printer intact: $(ls "$adir/jobs"; cat "$out/avahi-${job%:*}/stderr")"
 done
-cmp -s "$adir/job.bin" "$adir/jobs/10.77.0.2-1.bin" ||
-  e2e_fail "avahi: the job did not reach the printer intact: $(ls "$adir/jobs"; cat "$out/avahi-job/stderr")"
 
 e2e_finish

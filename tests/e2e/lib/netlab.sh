@@ -136,22 +136,43 @@ netlab_up() {
   _netlab_install_traps
   _NETLAB_TMP[$name]=$(mktemp -d "${TMPDIR:-/tmp}/netlab.${name}.XXXXXX") || return 1
   _NETLAB_IFS[$name]=1
-  local hif pif
-  hif=$(netlab_ifname "$name" h 0)
-  pif=$(netlab_ifname "$name" p 0)
   ip netns add "$h" || return 1
   ip netns add "$p" || return 1
-  # Both ends are created inside their namespaces, never in ours.
-  ip link add "$hif" netns "$h" type veth peer name "$pif" netns "$p" || return 1
+  # No reverse-path filter, whatever the machine's own setting: the labs
+  # send datagrams from sources it would drop before the program saw them.
   if ! { ip -n "$h" link set lo up &&
     ip -n "$p" link set lo up &&
+    ip netns exec "$h" sysctl -q -w net.ipv4.conf.{all,default}.rp_filter=0 &&
+    ip netns exec "$p" sysctl -q -w net.ipv4.conf.{all,default}.rp_filter=0 &&
+    _netlab_main_link "$name"; }; then
+    _netlab_err "setting up $h/$p failed"
+    return 1
+  fi
+}
+
+# _netlab_main_link NAME: the main link's veth pair, its addresses and the
+# multicast routes over it.
+_netlab_main_link() {
+  local h="$1-h" p="$1-p" hif pif
+  hif=$(netlab_ifname "$1" h 0)
+  pif=$(netlab_ifname "$1" p 0)
+  # Both ends are created inside their namespaces, never in ours.
+  ip link add "$hif" netns "$h" type veth peer name "$pif" netns "$p" &&
     ip -n "$h" addr add 10.77.0.1/24 dev "$hif" &&
     ip -n "$p" addr add 10.77.0.2/24 dev "$pif" &&
     ip -n "$h" link set "$hif" up &&
     ip -n "$p" link set "$pif" up &&
     ip -n "$h" route add 224.0.0.0/4 dev "$hif" &&
-    ip -n "$p" route add 224.0.0.0/4 dev "$pif"; }; then
-    _netlab_err "setting up $h/$p failed"
+    ip -n "$p" route add 224.0.0.0/4 dev "$pif"
+}
+
+# netlab_replug NAME: unplugs the main link and plugs it in again, as a
+# cable or a USB adapter is: the pair is deleted and made anew under the
+# same names, with new interface indexes, last in the system's order. Only
+# the routes of netlab_up come back; start simulators after this.
+netlab_replug() {
+  if ! { ip -n "$1-h" link del "$(netlab_ifname "$1" h 0)" && _netlab_main_link "$1"; }; then
+    _netlab_err "re-plugging the main link of $1 failed"
     return 1
   fi
 }
@@ -214,6 +235,7 @@ netlab_add_far() {
     ip -n "${name}-p" link set "$pif" up &&
     ip -n "$f" link set "$fif" up &&
     ip -n "$f" route add default via 10.91.0.254 &&
+    ip -n "$f" route add 224.0.0.0/4 dev "$fif" &&
     ip -n "${name}-h" route add 10.91.0.0/24 via 10.77.0.2 &&
     ip netns exec "${name}-p" sysctl -q -w net.ipv4.ip_forward=1; }; then
     _netlab_err "setting up $f failed"
@@ -222,8 +244,9 @@ netlab_add_far() {
 }
 
 # netlab_sim NAME ARGS...: starts $PRINTER_SIM ARGS... in the printer
-# namespace (the far one with NETLAB_SIM_SIDE=f) in the background, with a
-# ready file, and waits up to 5 s for it to be ready. Sets NETLAB_SIM_PID and NETLAB_SIM_LOG (its stderr, one line
+# namespace (the host's with NETLAB_SIM_SIDE=h, the far one with f) in the
+# background, as root or, with NETLAB_SIM_USER=USER, as that user without
+# privileges, with a ready file, and waits up to 5 s for it to be ready. Sets NETLAB_SIM_PID and NETLAB_SIM_LOG (its stderr, one line
 # per event). The pid is recorded for netlab_sim_stop and netlab_down.
 netlab_sim() {
   local name=$1
@@ -238,9 +261,15 @@ netlab_sim() {
     return 1
   fi
   _NETLAB_SIM_COUNT=$((_NETLAB_SIM_COUNT + 1))
-  local ready="$dir/sim-${_NETLAB_SIM_COUNT}.ready"
-  local log="$dir/sim-${_NETLAB_SIM_COUNT}.log"
-  ip netns exec "${name}-${NETLAB_SIM_SIDE:-p}" "$PRINTER_SIM" --ready-file "$ready" "$@" \
+  local ready="$dir/sim-${_NETLAB_SIM_COUNT}.ready" as=()
+  local log="$dir/sim-${_NETLAB_SIM_COUNT}.log" user=${NETLAB_SIM_USER:-}
+  if [[ -n $user ]]; then
+    # The user writes its ready file into a directory of its own.
+    as=(setpriv --reuid="$user" --regid="$(id -g "$user")" --clear-groups)
+    chmod 711 "$dir" && install -d -o "$user" "$dir/$user" || return 1
+    ready="$dir/$user/sim-${_NETLAB_SIM_COUNT}.ready"
+  fi
+  ip netns exec "${name}-${NETLAB_SIM_SIDE:-p}" "${as[@]}" "$PRINTER_SIM" --ready-file "$ready" "$@" \
     </dev/null >>"$log" 2>&1 &
   local pid=$!
   _NETLAB_PIDS+=("$name:$pid:sim")
