@@ -108,9 +108,13 @@ def build_all(build):
 
 
 def fast_suites_pass(build):
-    # A suite that hangs counts as caught, as a failing one does.
-    return run(["ctest", "--test-dir", build, "-L", "unit|process|net", "-j", "4",
-                "--timeout", "120"], 600) == 0
+    # A suite that hangs counts as caught, as a failing one does. Some net
+    # tests measure waits, and a loaded machine can fail one now and then:
+    # a fault counts as caught only when what failed fails again.
+    ctest = ["ctest", "--test-dir", build, "--timeout", "120"]
+    if run(ctest + ["-L", "unit|process|net", "-j", "4"], 600) == 0:
+        return True
+    return run(ctest + ["--rerun-failed"], 600) == 0
 
 
 def main():
