@@ -39,7 +39,7 @@ ctest --preset asan -LE cups
 
 step "32-bit x86 build, unit and process suites"
 cmake --preset m32
-cmake --build --preset m32 -j"$(nproc)" --target unit_tests process_tests netbackend fake_socket_backend
+cmake --build --preset m32 -j"$(nproc)" --target unit_tests process_tests netbackend netbackend-probe fake_socket_backend
 # Some kernels run no 32-bit x86 program at all (IA32 emulation off). The
 # unit suite then runs under qemu's user-mode emulator, which needs no
 # kernel support; the process suite execs 32-bit programs itself, and

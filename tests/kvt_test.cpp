@@ -326,6 +326,8 @@ TEST(ParseReplyTest, TheTxtRecordIsKnownByTheSecondLabelOfItsName) {
                 false, kEmpty},
                {"_Host-config does not match", Records(1).Name({"KVT", "_Host-config"}).Txt(kIpTxt),
                 false, kEmpty},
+               {"a name of one label has no second", Records(1).Name({"_host-config"}).Txt(kIpTxt),
+                false, kEmpty},
                {"a TXT record of the service type itself: second label _udp",
                 Records(1).Name({"_host-config", "_udp", "local"}).Txt(kIpTxt), false, kEmpty},
                {"first, third and later labels take no part",
@@ -562,6 +564,10 @@ TEST(ParseAttributeTest, VendorIds) {
       {"g", {"PRINTERVIDPID=00005A21"}, kEmpty},
       {"g", {"PRINTERVIDPID=5A21"}, kEmpty},
       {"g", {"PRINTERVIDPID="}, kEmpty},
+      // 'f' and 'F' are digits: ORed into the vendor ID, they make it one no
+      // vendor has (without them it would read 0x2E97).
+      {"g", {"PRINTERVIDPID=000f00002E970000"}, kEmpty},
+      {"g", {"PRINTERVIDPID=000F00002E970000"}, kEmpty},
       // A ninth digit and beyond fall into the low bits again.
       {"g", {"PRINTERVIDPID=5A2100010000"}, kEmpty},
       {"g", {"PRINTERVIDPID=5A21000000000000"}, {"", "", "", "Korvane"}},

@@ -673,6 +673,16 @@ TEST(NetConnect, ToAListenerDataMovesBothWays) {
     NS_CHECK(r, !WatchHoldsSomething(watch));
     NS_CHECK_EQ(r, 0, static_cast<int>(recv(server.get(), received, sizeof(received), 0)));
     NS_CHECK(r, connector.Send(out) < 0);
+
+    // Connected again, the peer goes away: sending fails for good, which
+    // disconnects.
+    NS_CHECK_EQ(r, 0, connector.Connect("127.0.0.1", kListenPort));
+    server.Reset(accept(listener.get(), nullptr, nullptr));
+    server.Reset(-1);
+    int sent = 0;
+    for (int i = 0; i < 10 && sent >= 0; ++i) sent = connector.Send(out);
+    NS_CHECK(r, sent < 0 && !connector.IsConnected());
+    NS_CHECK(r, !WatchHoldsSomething(watch));
   });
   EXPECT_EQ("", failures);
 }

@@ -24,7 +24,10 @@
 #include "kvt.h"
 #include "net_namespace.h"
 #include "net_printers.h"
+#include "test_files.h"
 #include "test_util.h"
+#include "trace_file.h"
+#include "trace_log.h"
 
 namespace {
 
@@ -109,7 +112,12 @@ TEST(NetDiscover, VerdictsBrandFilterEarlyStopAndBudget) {
        0.9,
        2.0},
   };
-  std::string failures = RunInNamespace(true, 30, [&rows](Report& r) {
+  // With the full trace on: the loop says why each datagram was not used.
+  TempDir dir("net_discover");
+  ASSERT_TRUE(WriteFile(dir / ".slog", "", 0644));
+  std::string failures = RunInNamespace(true, 30, [&](Report& r) {
+    setenv("TMPDIR", dir.path().c_str(), 1);
+    gLogFD = -1;
     NetNs peer(false);
     if (!NS_CHECK(r, peer.ok() && nettest::LinkPeer(peer))) return;
     for (const DiscoverRow& row : rows) {
@@ -139,6 +147,16 @@ TEST(NetDiscover, VerdictsBrandFilterEarlyStopAndBudget) {
       r.Check(seconds >= row.minSeconds && seconds <= row.maxSeconds, __FILE__, __LINE__,
               std::string(row.why) + ": ran " + std::to_string(seconds) + " s");
     }
+    log_exit();
+    const std::string trace = ReadFile(OwnTracePath());
+    unlink(OwnTracePath().c_str());
+    r.Context("the trace");
+    for (const std::string& line :
+         {"| dropped " + std::to_string(kTamo.bytes().size()) +
+              " bytes from 127.0.0.1 (TTL 64): arrived on loopback [src/kvt-",
+          std::string("| reply from 10.99.0.2 (TTL 255) not used: address of this host (MAC "
+                      "\"8844CC22AA66\", IP \"10.99.0.1\") [src/kvt-")})
+      r.Check(trace.find(line) != std::string::npos, __FILE__, __LINE__, "no line " + line);
   });
   EXPECT_EQ("", failures);
 }

@@ -13,6 +13,7 @@
 #include "dns_message.h"
 #include "net_namespace.h"
 #include "net_printers.h"
+#include "test_files.h"
 
 namespace {
 
@@ -44,12 +45,19 @@ Output Probe(const std::string& args) {
 const Datagram kTamo =
     PrinterReply({"IPADDRESS=10.99.0.11", "MACUAA=0123456789AB", "PRINTERVIDPID=2E970001"});
 const Datagram kKorvane = PrinterReply({"IPADDRESS=10.99.0.13", "PRINTERVIDPID=5A210001"});
+// Bytes JSON must escape or replace: a control, a quote, a backslash, a
+// line separator, DEL, a C1 control and a byte that is not UTF-8; U+00E9
+// stays as it is.
+const Datagram kOdd =
+    PrinterReply({"IPADDRESS=10.99.0.16", "MACUAA=0A0B0C0D0E0F",
+                  "1284STRID=\"a\x1b\"b\\c\xc3\xa9\xe2\x80\xa8\x7f\xc2\x9f\xff\""});
 const Datagram kRelayed =
     PrinterReply({"IPADDRESS=10.92.0.5", "MACUAA=112233445566", "PRINTERVIDPID=2E970001"});
 
 TEST(NetProbe, RowsVerdictsSummaryAndTheJobsAnswer) {
-  const std::vector<Answer> answers = {{kTamo, 64, true},           {kTamo},    {kKorvane},
-                                       {Datagram().Byte(0xC0, 64)}, {kRelayed}, {kTamo}};
+  const std::vector<Answer> answers = {
+      {kTamo, 64, true}, {kTamo}, {kKorvane}, {Datagram().Byte(0xC0, 64)},
+      {kRelayed},        {kTamo}, {kOdd}};
   const std::string json =
       "{\"row\":1,\"source\":\"127.0.0.1\",\"interface\":\"lo\",\"ttl\":64,\"mac\":\"\",\"ip\":"
       "\"\","
@@ -80,13 +88,27 @@ TEST(NetProbe, RowsVerdictsSummaryAndTheJobsAnswer) {
       "\"ip\":\"10.99.0.11\",\"brand\":\"Tamo\",\"device_id\":\"\",\"same_printer_as\":2,"
       "\"verdicts\":{\"tamo\":{\"verdict\":\"listed\",\"brand\":\"Tamo\"},\"gprinter\":{"
       "\"verdict\":\"listed\",\"brand\":\"Tamo\"}}}\n"
+      "{\"row\":7,\"source\":\"10.99.0.2\",\"interface\":\"nb0\",\"ttl\":64,\"mac\":"
+      "\"50D030B070F0\","
+      "\"ip\":\"10.99.0.16\",\"brand\":\"\",\"device_id\":\"a\\u001b\\\"b\\\\c\xc3\xa9\\u2028"
+      "\\u007f\\u009f?\",\"same_printer_as\":0,\"verdicts\":{\"tamo\":{\"verdict\":\"other "
+      "brand\",\"brand\":\"\"},\"gprinter\":{\"verdict\":\"listed\",\"brand\":\"\"}}}\n"
       "{\"summary\":{\"seconds\":1,\"query_sent_on\":[\"nb0\"],\"skipped\":[{\"interface\":\"lo\","
-      "\"why\":\"loopback\"}],\"replies\":6,\"rows\":6,\"off_link_dropped\":0,\"dropped_unread\":{"
-      "\"arrived on loopback\":1},\"printers\":{\"tamo\":1,\"gprinter\":1},\"uri\":{\"uri\":"
+      "\"why\":\"loopback\"}],\"replies\":7,\"rows\":7,\"off_link_dropped\":0,\"dropped_unread\":{"
+      "\"arrived on loopback\":1},\"printers\":{\"tamo\":1,\"gprinter\":2},\"uri\":{\"uri\":"
       "\"tamo://80C4A2E691D5\",\"handed_over_to\":\"socket://10.99.0.11\",\"unusable_replies\":0,"
       "\"verdict\":\"handed over to socket://10.99.0.11 (the printer answered X ms after the "
       "query)\"}}}\n";
   const std::string names = "--seconds 1 --name tamo --name gprinter ";
+  // A backend directory: this backend as tamo and zalor, and files that
+  // are not it, or hidden.
+  TempDir dir("net_probe");
+  const std::string backends = dir / "backend";
+  ASSERT_TRUE(MakeDirs(backends));
+  for (const char* name : {"tamo", "zalor", ".orbec"})
+    ASSERT_TRUE(CopyFile(NETBACKEND_PATH, backends + "/" + name, 0755));
+  ASSERT_TRUE(CopyFile(FAKE_SOCKET_PATH, backends + "/socket", 0755));
+  ScopedEnv serverBin("CUPS_SERVERBIN", dir.path().c_str());
   std::string failures = RunInNamespace(true, 30, [&](Report& r) {
     NetNs peer(false);
     if (!NS_CHECK(r, peer.ok() && nettest::LinkPeer(peer))) return;
@@ -107,13 +129,18 @@ TEST(NetProbe, RowsVerdictsSummaryAndTheJobsAnswer) {
              "tamo: other brand (Korvane); gprinter: no MAC address  \"\"",
              "\nquery sent on: nb0 (10.99.0.1)\n"
              "interfaces skipped: lo (127.0.0.1): loopback\n"
-             "replies: 6 in 1 s (1 dropped unread: 1 arrived on loopback)\n"
-             "printers listed: tamo 1, gprinter 1\n"
+             "replies: 7 in 1 s (1 dropped unread: 1 arrived on loopback)\n"
+             "printers listed: tamo 1, gprinter 2\n"
              "tamo://8844CC22AA66: not handed over: no reply of its brand named 8844CC22AA66 with "
              "a usable address (1 replies gave an address a job cannot be sent to) within 1 s\n",
          })
       r.Check(missed.text.find(line) != std::string::npos, __FILE__, __LINE__,
               std::string("no \"") + line + "\" in:\n" + missed.text);
+
+    // Without --name, the names this backend is installed under, sorted.
+    r.Context("the installed names");
+    Output installed = Probe("--seconds 1");
+    NS_CHECK(r, installed.text.find("verdicts (tamo, zalor)  1284 ID\n") != std::string::npos);
   });
   EXPECT_EQ("", failures);
 }

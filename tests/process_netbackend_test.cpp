@@ -224,6 +224,39 @@ TEST_F(ProcessTest, OtherShortArgumentListsRunTheListing) {
   }
 }
 
+// The probe's command line: a bad one is refused with status 2 and a line
+// that says why, before anything is sent; a good one with no network to
+// send on ends with status 1.
+TEST_F(ProcessTest, ProbeCommandLine) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;  // the first line of standard error
+  } rows[] = {
+      {{"--seconds"}, 2, "netbackend-probe: --seconds needs a value"},
+      {{"--name"}, 2, "netbackend-probe: --name needs a value"},
+      {{"--seconds", "0"}, 2, "netbackend-probe: --seconds takes 1 to 15, not '0'"},
+      {{"--seconds", "16"}, 2, "netbackend-probe: --seconds takes 1 to 15, not '16'"},
+      {{"--seconds", "5x"}, 2, "netbackend-probe: --seconds takes 1 to 15, not '5x'"},
+      {{"--name", "a/b"}, 2, "netbackend-probe: --name takes a file name, not 'a/b'"},
+      {{"--uri", "80C4A2E691D5"},
+       2,
+       "netbackend-probe: --uri takes a device URI such as tamo://80C4A2E691D5"},
+      {{"--json", "--verbose"}, 2, "netbackend-probe: unknown option '--verbose'"},
+      {{"--seconds", "15", "--name", "tamo"},
+       1,
+       "netbackend-probe: no usable network interface (up, with a carrier, multicast-capable, "
+       "not loopback): the query cannot be sent"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.args[0] + " " + (row.args.size() > 1 ? row.args[1] : ""));
+    Outcome run = Start(PROBE_PATH, row.args, Env({}));
+    EXPECT_EQ(row.status, run.status);
+    EXPECT_EQ(row.err, run.err.substr(0, run.err.find('\n')));
+    EXPECT_EQ("", run.out);
+  }
+}
+
 // A job always names its printer: one that does not must fail, never list
 // (a listing ends with status 0, and the scheduler would call the job
 // printed).

@@ -699,6 +699,26 @@ TEST_F(TraceLogTest, FailedOpenIsRememberedForTheProcess) {
 
 // A flood of datagrams under the full trace must not fill the disk: the file
 // stops at 64 MiB, with one last whole line that says why.
+// The limit is exact: a head that ends just where the room for the closing
+// line begins is still written; the body after it no longer is.
+TEST_F(TraceLogTest, APieceThatJustFitsUnderTheLimitIsWritten) {
+  const off_t kLimit = 64 << 20, kRoom = 256;
+  Marker(".slog");
+  log_printf('I', 1, "src/a", "f", "x");  // a line, to learn the head's length
+  log_exit();
+  const off_t head = static_cast<off_t>(ReadFile(OwnTracePath()).find("| ") + 2);
+  ASSERT_TRUE(WriteFile(OwnTracePath(), "", 0600));
+  ASSERT_EQ(0, truncate(OwnTracePath().c_str(), kLimit - kRoom - head));
+  log_printf('I', 1, "src/a", "f", "x");
+  log_exit();
+  std::string tail(static_cast<size_t>(kRoom + head), '\0');
+  int fd = open(OwnTracePath().c_str(), O_RDONLY);
+  tail.resize(static_cast<size_t>(pread(fd, &tail[0], tail.size(), kLimit - kRoom - head)));
+  close(fd);
+  EXPECT_EQ('|', tail[0]) << tail;
+  EXPECT_NE(std::string::npos, tail.find("| \n|")) << tail;  // the head, then the closing line
+}
+
 TEST_F(TraceLogTest, FileStopsAt64MiBWithALineSayingSo) {
   const off_t kLimit = 64 << 20;
   Marker(".slog");
