@@ -101,8 +101,9 @@ struct Reply {
   bool kept;                   // joined the device list
 };
 
-// Told of every datagram of a run until the run has kept kMaxRecordsPerRun
-// records. Returning false ends the run early.
+// Told of every datagram of a run, with its verdict; once the run has kept
+// kMaxRecordsPerRun records, the rest are not read and come as kRunFull.
+// Returning false ends the run early.
 typedef std::function<bool(const Reply&)> ReplyObserver;
 
 // A run keeps at most this many records: far more printers than answer on
