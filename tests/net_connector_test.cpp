@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -722,7 +724,7 @@ TEST(NetConnect, RefusedAndInvalidAddresses) {
 
 // The SYN goes out of a veth end towards a neighbour entry that no host owns:
 // nothing ever answers, not even with an error, so only the one-second waits
-// end the attempt.
+// end the attempt; a signal that interrupts one is waited out.
 TEST(NetConnect, UnansweredAddressEndsAfterTheOneSecondWaits) {
   std::string failures = RunInNamespace(true, 40, [](Report& r) {
     if (!NS_CHECK(r, Ip("link add v0 type veth peer name v1\n"
@@ -733,9 +735,18 @@ TEST(NetConnect, UnansweredAddressEndsAfterTheOneSecondWaits) {
       return;
     DescriptorWatch watch;
     Connector connector(&watch);
+    struct sigaction quiet = {};
+    quiet.sa_handler = [](int) {};  // no SA_RESTART: the wait fails with EINTR
+    sigaction(SIGUSR1, &quiet, nullptr);
+    pthread_t self = pthread_self();
+    std::thread interrupter([self] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+      pthread_kill(self, SIGUSR1);
+    });
     Clock::time_point start = Clock::now();
     int result = connector.Connect("10.98.0.2", kListenPort);
     double seconds = MillisecondsSince(start) / 1000;
+    interrupter.join();
     printf("unanswered connect ended after %.2f s\n", seconds);
     fflush(stdout);
     NS_CHECK_EQ(r, 0, result);

@@ -96,19 +96,21 @@ TEST(NetDiscover, VerdictsBrandFilterEarlyStopAndBudget) {
        "",
        0.9,
        2.0},
-      {"trust: a local user, a relay with TTL 64 and 255, addresses that are no printer",
+      {"trust: a local user, a relay with TTL 64 and 255, addresses that are no printer, a "
+       "link-local printer",
        "tamo",
        {{kTamo, 64, true},
         {TamoAt("10.92.0.5")},
         {TamoAt("10.92.0.5"), 255},
         {TamoAt("10.99.0.1"), 255},
         {TamoAt("10.99.0.255"), 255},
-        {TamoAt("10.99.0.15", "000000000000")}},
+        {TamoAt("10.99.0.15", "000000000000")},
+        {TamoAt("169.254.7.7")}},
        0,
        "arrived on loopback|address beyond the link from a routed sender|listed|"
-       "address of this host|address is a network or broadcast address|no MAC address|",
+       "address of this host|address is a network or broadcast address|no MAC address|listed|",
        "8844CC22AA66|10.92.0.5||Tamo 8844CC22AA66|10.92.0.5||Tamo 8844CC22AA66|10.99.0.1||Tamo "
-       "8844CC22AA66|10.99.0.255||Tamo |10.99.0.15||Tamo ",
+       "8844CC22AA66|10.99.0.255||Tamo |10.99.0.15||Tamo 8844CC22AA66|169.254.7.7||Tamo ",
        0.9,
        2.0},
   };
@@ -120,6 +122,9 @@ TEST(NetDiscover, VerdictsBrandFilterEarlyStopAndBudget) {
     gLogFD = -1;
     NetNs peer(false);
     if (!NS_CHECK(r, peer.ok() && nettest::LinkPeer(peer))) return;
+    // Link-local addresses are reached through nb0 directly, as on a
+    // desktop that has this route: such a printer is on the link.
+    if (!NS_CHECK(r, nettest::Ip("route add 169.254.0.0/16 dev nb0 scope link\n"))) return;
     for (const DiscoverRow& row : rows) {
       r.Context(row.why);
       Printers printers(peer, kQueryPort, row.answers);
