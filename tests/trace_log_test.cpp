@@ -717,6 +717,18 @@ TEST_F(TraceLogTest, APieceThatJustFitsUnderTheLimitIsWritten) {
   close(fd);
   EXPECT_EQ('|', tail[0]) << tail;
   EXPECT_NE(std::string::npos, tail.find("| \n|")) << tail;  // the head, then the closing line
+
+  // One byte more and not even the head fits: the closing line comes first,
+  // on a line of its own without a blank line before it.
+  ASSERT_TRUE(WriteFile(OwnTracePath(), "", 0600));
+  ASSERT_EQ(0, truncate(OwnTracePath().c_str(), kLimit - kRoom - head + 1));
+  log_printf('I', 1, "src/a", "f", "x");
+  log_exit();
+  fd = open(OwnTracePath().c_str(), O_RDONLY);
+  char first = 0;
+  EXPECT_EQ(1, pread(fd, &first, 1, kLimit - kRoom - head + 1));
+  close(fd);
+  EXPECT_EQ('|', first);
 }
 
 TEST_F(TraceLogTest, FileStopsAt64MiBWithALineSayingSo) {
