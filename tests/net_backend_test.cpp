@@ -20,10 +20,7 @@ using nettest::NetNs;
 using nettest::Report;
 using nettest::RunInNamespace;
 
-const Datagram kTamo =
-    PrinterReply({"IPADDRESS=10.99.0.11", "MACUAA=0123456789AB", "PRINTERVIDPID=2E970001"});
-const Datagram kRelayed =
-    PrinterReply({"IPADDRESS=10.92.0.5", "MACUAA=112233445566", "PRINTERVIDPID=2E970001"});
+const Datagram kRelayed = TamoAt("10.92.0.5");
 
 struct JobRow {
   const char* why;

@@ -44,16 +44,8 @@ std::string Add(const std::string& list, const DeviceRecord& r) {
   return list + r.macAddress() + "|" + r.ipAddress() + "|" + r.deviceId() + "|" + r.brand() + " ";
 }
 
-const Datagram kTamo =
-    PrinterReply({"IPADDRESS=10.99.0.11", "MACUAA=0123456789AB", "PRINTERVIDPID=2E970001"});
 const Datagram kTamoById = PrinterReply({"IPADDRESS=10.99.0.12", "1284STRID=\"MFG:Tamo;\""});
-const Datagram kKorvane = PrinterReply({"IPADDRESS=10.99.0.13", "PRINTERVIDPID=5A210001"});
 const Datagram kZalor = PrinterReply({"IPADDRESS=10.99.0.14", "MDNSNAME=ZALOR-1"});
-
-// A Tamo printer at `ip`.
-Datagram TamoAt(const std::string& ip, const std::string& mac = "112233445566") {
-  return PrinterReply({"IPADDRESS=" + ip, "MACUAA=" + mac, "PRINTERVIDPID=2E970001"});
-}
 
 struct DiscoverRow {
   const char* why;

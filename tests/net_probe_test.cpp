@@ -42,17 +42,13 @@ Output Probe(const std::string& args) {
   return out;
 }
 
-const Datagram kTamo =
-    PrinterReply({"IPADDRESS=10.99.0.11", "MACUAA=0123456789AB", "PRINTERVIDPID=2E970001"});
-const Datagram kKorvane = PrinterReply({"IPADDRESS=10.99.0.13", "PRINTERVIDPID=5A210001"});
 // Bytes JSON must escape or replace: a control, a quote, a backslash, a
 // line separator, DEL, a C1 control and a byte that is not UTF-8; U+00E9
 // stays as it is.
 const Datagram kOdd =
     PrinterReply({"IPADDRESS=10.99.0.16", "MACUAA=0A0B0C0D0E0F",
                   "1284STRID=\"a\x1b\"b\\c\xc3\xa9\xe2\x80\xa8\x7f\xc2\x9f\xff\""});
-const Datagram kRelayed =
-    PrinterReply({"IPADDRESS=10.92.0.5", "MACUAA=112233445566", "PRINTERVIDPID=2E970001"});
+const Datagram kRelayed = TamoAt("10.92.0.5");
 
 TEST(NetProbe, RowsVerdictsSummaryAndTheJobsAnswer) {
   const std::vector<Answer> answers = {

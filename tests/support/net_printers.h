@@ -14,12 +14,23 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "dns_message.h"
 #include "net_namespace.h"
 #include "test_util.h"
+
+// A Tamo printer at 10.99.0.11 (its MAC address as the backend writes it:
+// 80C4A2E691D5), a Korvane one without a MAC address, and a Tamo printer at
+// any address (MAC 8844CC22AA66).
+inline const Datagram kTamo =
+    PrinterReply({"IPADDRESS=10.99.0.11", "MACUAA=0123456789AB", "PRINTERVIDPID=2E970001"});
+inline const Datagram kKorvane = PrinterReply({"IPADDRESS=10.99.0.13", "PRINTERVIDPID=5A210001"});
+inline Datagram TamoAt(const std::string& ip, const std::string& mac = "112233445566") {
+  return PrinterReply({"IPADDRESS=" + ip, "MACUAA=" + mac, "PRINTERVIDPID=2E970001"});
+}
 
 // One answer to each query: a datagram, and how it is sent.
 struct Answer {
