@@ -218,7 +218,6 @@ int Connector::ReceiveReply(DataBuffer& buffer, Arrival& arrival) {
       }
     }
     arrival.source = source.sin_addr;
-    arrival.sourcePort = ntohs(source.sin_port);
     if (result > 0) {
       buffer.SetLength(result);
       // The bytes are untrusted: they go to the trace as an argument, never

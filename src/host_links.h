@@ -17,9 +17,8 @@
 // What the kernel told of one received datagram.
 struct Arrival {
   in_addr source;
-  uint16_t sourcePort;  // host byte order
-  int interfaceIndex;   // the interface it came in by; 0 when unknown
-  int ttl;              // the IP time-to-live it arrived with; -1 when unknown
+  int interfaceIndex;  // the interface it came in by; 0 when unknown
+  int ttl;             // the IP time-to-live it arrived with; -1 when unknown
 };
 
 // What the discovery makes of one datagram: kAccepted, or the first rule it
@@ -47,8 +46,6 @@ const char* VerdictText(Verdict verdict);
 
 // True for the verdicts given before a datagram is read.
 inline bool IsSenderVerdict(Verdict v) { return v >= kArrivedOnLoopback && v <= kSenderNotAHost; }
-// True for the verdicts on the address a record names.
-inline bool IsAddressVerdict(Verdict v) { return v >= kAddressUnusable && v <= kAddressBeyondLink; }
 
 // True when `text` has the form of an address a job may be handed to: a
 // dotted-quad IPv4 address, the whole text, that names one host (not in
@@ -100,9 +97,6 @@ class HostLinks {
   // The host's links as they are now.
   static HostLinks Read();
 
-  const std::vector<Interface>& Interfaces() const { return interfaces_; }
-  const std::vector<Address>& Addresses() const { return addresses_; }
-  const std::vector<Route>& Routes() const { return routes_; }
   // Every interface with an IPv4 address, once, in the system's order:
   // those the query goes out of (up, with a carrier, multicast-capable, not
   // loopback; the first kMaxQueryInterfaces of them), and the others with
@@ -126,11 +120,11 @@ class HostLinks {
   // one can, may speak for a printer on another segment.
   Verdict JudgeAddress(const std::string& ip, const Arrival& arrival, std::string& canonical) const;
 
+ private:
   // Whether `address` is on the link of interface `index`: in one of its
   // subnets, or reached through it by a route without a gateway.
   bool IsOnLink(in_addr_t address, int index) const;
 
- private:
   bool IsOwnAddress(in_addr_t address) const;
   bool IsNetworkOrBroadcast(in_addr_t address) const;
 

@@ -258,8 +258,7 @@ int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& 
                  static_cast<int>(kMaxRecordsPerRun));
     if (keep) deviceList_.push_back(record);
     TraceVerdict(arrival, verdict, record, received);
-    if (observer)
-      more = observer(Reply{buffer, arrival, links, verdict, kind, record, address, keep});
+    if (observer) more = observer(Reply{buffer, arrival, links, verdict, kind, record, address});
   }
   connector.CloseBroadcast();
   log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end");

@@ -98,7 +98,6 @@ struct Reply {
   // host-config reply.
   const DeviceRecord& record;
   const std::string& address;  // where a job would go: set when kAccepted
-  bool kept;                   // joined the device list
 };
 
 // Told of every datagram of a run, with its verdict; once the run has kept

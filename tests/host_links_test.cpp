@@ -41,7 +41,7 @@ const HostLinks kHost({{kLo, "lo", IFF_UP | IFF_RUNNING | IFF_LOOPBACK},
                        {kEth1, Net("10.78.1.0"), Net("255.255.255.0")}});
 
 Arrival From(const char* source, int index, int ttl = 64) {
-  return Arrival{Ip(source), 5353, index, ttl};
+  return Arrival{Ip(source), index, ttl};
 }
 
 TEST(HostLinksTest, SenderIsBelievedOnlyFromTheLinkItArrivedOn) {
