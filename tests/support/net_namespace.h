@@ -16,11 +16,13 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -153,6 +155,23 @@ const char kLinkUp[] =
     "link set nb1 up\n"
     "link set nb0 up\n";
 
+// Waits up to five seconds until interface `name` has its carrier
+// (IFF_RUNNING): the kernel notices in its own time that a veth's far end is
+// up, and the connector passes over an interface without carrier.
+inline bool WaitForCarrier(const char* name) {
+  int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  bool running = false;
+  for (int i = 0; probe >= 0 && !running && i < 100; ++i) {
+    ifreq request;
+    memset(&request, 0, sizeof(request));
+    strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+    running = ioctl(probe, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_RUNNING) != 0;
+    if (!running) usleep(50000);
+  }
+  if (probe >= 0) close(probe);
+  return running;
+}
+
 // Moves nb1 (see kLinkUp) into `peer` as 10.99.0.2/24, a neighbour on
 // nb0's link, and waits until a datagram gets across: a veth pair drops
 // packets quietly until the kernel has noticed that both ends are up.
@@ -219,8 +238,8 @@ inline std::string RunInNamespace(bool loopbackUp, int limitSeconds,
       NetNs own(true);
       if (!own.ok()) {
         report.Check(false, __FILE__, __LINE__, "unshare(CLONE_NEWNET) failed");
-      } else if (loopbackUp && !Ip(kLinkUp)) {
-        report.Check(false, __FILE__, __LINE__, "setting up lo and nb0 failed");
+      } else if (loopbackUp && !(Ip(kLinkUp) && WaitForCarrier("nb0"))) {
+        report.Check(false, __FILE__, __LINE__, "setting up lo and nb0 failed, or nb0 got no carrier");
       } else {
         body(report);
       }

@@ -150,6 +150,19 @@ netlab_up() {
   fi
 }
 
+# _netlab_carrier NS IF: waits up to 5 s until IF in NS has its carrier. The
+# kernel notices a veth's far end in its own time, and a run started before
+# then would pass the link over as one without carrier.
+_netlab_carrier() {
+  local i
+  for ((i = 0; i < 50; i++)); do
+    [[ $(ip -n "$1" -o link show dev "$2") == *"state UP"* ]] && return 0
+    sleep 0.1
+  done
+  _netlab_err "$2 in $1 has no carrier after 5 s"
+  return 1
+}
+
 # _netlab_main_link NAME: the main link's veth pair, its addresses and the
 # multicast routes over it.
 _netlab_main_link() {
@@ -163,7 +176,8 @@ _netlab_main_link() {
     ip -n "$h" link set "$hif" up &&
     ip -n "$p" link set "$pif" up &&
     ip -n "$h" route add 224.0.0.0/4 dev "$hif" &&
-    ip -n "$p" route add 224.0.0.0/4 dev "$pif"
+    ip -n "$p" route add 224.0.0.0/4 dev "$pif" &&
+    _netlab_carrier "$h" "$hif"
 }
 
 # netlab_replug NAME: unplugs the main link and plugs it in again, as a
@@ -206,7 +220,8 @@ netlab_add_host_ifaces() {
       ip -n "$h" addr add "10.78.${i}.1/24" dev "$hif" &&
       ip -n "$p" addr add "10.78.${i}.2/24" dev "$pif" &&
       ip -n "$h" link set "$hif" up &&
-      ip -n "$p" link set "$pif" up; }; then
+      ip -n "$p" link set "$pif" up &&
+      _netlab_carrier "$h" "$hif"; }; then
       _netlab_err "adding interface pair $i to $name failed"
       return 1
     fi
