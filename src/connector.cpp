@@ -58,6 +58,7 @@ std::string AddressText(in_addr address) {
 Connector::Connector()
     : connected_(false),
       udpSocket_(-1),
+      linkSocket_(-1),
       tcpSocket_(-1),
       watch_(new DescriptorWatch),
       ownsWatch_(true) {
@@ -66,13 +67,19 @@ Connector::Connector()
 }
 
 Connector::Connector(DescriptorWatch* watch)
-    : connected_(false), udpSocket_(-1), tcpSocket_(-1), watch_(watch), ownsWatch_(false) {
+    : connected_(false),
+      udpSocket_(-1),
+      linkSocket_(-1),
+      tcpSocket_(-1),
+      watch_(watch),
+      ownsWatch_(false) {
   memset(&peerAddress_, 0, sizeof(peerAddress_));
   memset(&group_, 0, sizeof(group_));
 }
 
 Connector::~Connector() {
   if (udpSocket_ >= 0) close(udpSocket_);
+  if (linkSocket_ >= 0) close(linkSocket_);
   if (tcpSocket_ >= 0) close(tcpSocket_);
   if (ownsWatch_) delete watch_;
 }
@@ -80,12 +87,12 @@ Connector::~Connector() {
 int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
   log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "begin data.size=%d port=%d", data.Length(),
              port);
-  if (udpSocket_ >= 0) CloseBroadcast();
+  CloseBroadcast();
   udpSocket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (udpSocket_ < 0) {
     log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "socket failed: %s", strerror(errno));
-    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", -1);
-    return -1;
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", kNoReplySocket);
+    return kNoReplySocket;
   }
   SetIntOption(udpSocket_, SOL_SOCKET, SO_BROADCAST, 1, __LINE__, __func__, "SO_BROADCAST");
   // Address reuse lets a fixed port be shared. For a port the system picks
@@ -115,8 +122,9 @@ int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
     perror("Broadcast: bind");
     close(udpSocket_);
     udpSocket_ = -1;
-    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end bind with error ret=%d", bound);
-    return bound;
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end bind with error ret=%d",
+               kNoReplySocket);
+    return kNoReplySocket;
   }
 
   memset(&group_, 0, sizeof(group_));
@@ -124,21 +132,32 @@ int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
   group_.sin_port = htons(static_cast<uint16_t>(port));
   group_.sin_addr.s_addr = inet_addr(kGroup);
 
+  // Subscribed before the links are read: a change in between is then
+  // noticed, not lost.
+  linkSocket_ = HostLinks::OpenChangeSocket();
+  if (linkSocket_ < 0)
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__,
+               "no notes of changed links: the links are read once (%s)", strerror(errno));
+  queried_.clear();
   ChooseInterfaces();
-  int result = SendQuery(data) > 0 ? 1 : -1;
+  int result = SendQuery(data) > 0 ? 1 : kNoQueryInterface;
   if (result > 0) {
     watch_->AddRead(udpSocket_);
+    if (linkSocket_ >= 0) watch_->AddRead(linkSocket_);
   } else {
     close(udpSocket_);
     udpSocket_ = -1;
+    if (linkSocket_ >= 0) close(linkSocket_);
+    linkSocket_ = -1;
   }
   log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
   return result;
 }
 
-// The links are read here, once per run: the replies are judged by them.
+// The interfaces are chosen once per run; the links are read here and
+// again whenever they change.
 void Connector::ChooseInterfaces() {
-  links_ = HostLinks::Read();
+  ReadLinks();
   interfaces_ = links_.QueryInterfaces();
   for (const QueryInterface& choice : interfaces_)
     if (choice.skipped != nullptr)
@@ -147,28 +166,41 @@ void Connector::ChooseInterfaces() {
                  choice.skipped);
 }
 
+void Connector::ReadLinks() {
+  links_ = HostLinks::Read();
+  for (int index : queried_) links_.MarkQueried(index);
+}
+
 int Connector::SendQuery(const DataBuffer& data) {
   int sent = 0;
   for (const QueryInterface& choice : interfaces_) {
     if (choice.skipped != nullptr) continue;
+    const std::string name = log_escape(choice.name);
+    // By index alone: an address given here would name the interface by
+    // what it was when the run began, and a renumbered host would send no
+    // repeat.
     ip_mreqn via;
     memset(&via, 0, sizeof(via));
-    via.imr_address = choice.address;
     via.imr_ifindex = choice.index;
     if (setsockopt(udpSocket_, IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof(via)) != 0) {
       log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "IP_MULTICAST_IF %s failed: %s",
-                 choice.name.c_str(), strerror(errno));
+                 name.c_str(), strerror(errno));
       continue;
     }
     ssize_t n = sendto(udpSocket_, data.Data(), static_cast<size_t>(data.Length()), 0,
                        reinterpret_cast<sockaddr*>(&group_), sizeof(group_));
     if (n > 0) {
       ++sent;
-      log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "query sent on %s (%s)",
-                 choice.name.c_str(), AddressText(choice.address).c_str());
+      // Replies are read only on the interfaces the query left by.
+      bool known = false;
+      for (int index : queried_) known |= index == choice.index;
+      if (!known) queried_.push_back(choice.index);
+      links_.MarkQueried(choice.index);
+      log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "query sent on %s (%s)", name.c_str(),
+                 AddressText(choice.address).c_str());
     } else {
       log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "sendto on %s failed: %s",
-                 choice.name.c_str(), n < 0 ? strerror(errno) : "nothing sent");
+                 name.c_str(), n < 0 ? strerror(errno) : "nothing sent");
     }
   }
   return sent;
@@ -188,6 +220,10 @@ int Connector::ReceiveReply(DataBuffer& buffer, Arrival& arrival) {
   log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "begin");
   memset(&arrival, 0, sizeof(arrival));
   arrival.ttl = -1;
+  if (linkSocket_ >= 0 && watch_->IsReadable(linkSocket_) && HostLinks::TakeChanges(linkSocket_)) {
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "the host's links changed: read again");
+    ReadLinks();
+  }
   int result = 0;
   if (udpSocket_ >= 0 && watch_->IsReadable(udpSocket_)) {
     sockaddr_in source;
@@ -235,6 +271,11 @@ int Connector::ReceiveReply(DataBuffer& buffer, Arrival& arrival) {
 }
 
 void Connector::CloseBroadcast() {
+  if (linkSocket_ >= 0) {
+    watch_->Remove(linkSocket_);
+    close(linkSocket_);
+    linkSocket_ = -1;
+  }
   if (udpSocket_ < 0) return;
   watch_->Remove(udpSocket_);
   close(udpSocket_);

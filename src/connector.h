@@ -17,6 +17,13 @@
 class DataBuffer;
 class DescriptorWatch;
 
+// Broadcast's results when no query went out, for callers that must say
+// why: no interface took the query (none usable, or every send failed), or
+// no socket could be had for the replies (the port taken, descriptors used
+// up).
+const int kNoQueryInterface = -1;
+const int kNoReplySocket = -2;
+
 class Connector {
  public:
   // Creates and owns a watch of its own.
@@ -31,27 +38,33 @@ class Connector {
   typedef HostLinks::QueryInterface QueryInterface;
 
   // Binds a non-blocking datagram socket to 0.0.0.0:`localPort` and sends
-  // the first Length() bytes of `data` to 224.0.0.251:`port` out of each of
-  // each interface HostLinks::QueryInterfaces chooses, once. The host's
-  // links are read once, here, for judging the replies. Returns 1 when at least one datagram went
-  // out (the socket stays open, registered for reading), -1 when none did
-  // (no usable interface, or every send failed), or bind()'s negative
-  // result. Without `localPort` the socket binds `port`.
+  // the first Length() bytes of `data` to 224.0.0.251:`port` out of each
+  // interface HostLinks::QueryInterfaces chooses, once. The host's links are
+  // read here for judging the replies, and again whenever the kernel reports
+  // a change during the run. Returns 1 when at least one datagram went out
+  // (the socket stays open, registered for reading), kNoQueryInterface when
+  // none did, kNoReplySocket when the socket could not be had. Without
+  // `localPort` the socket binds `port`.
   int Broadcast(const DataBuffer& data, int port) { return Broadcast(data, port, port); }
   int Broadcast(const DataBuffer& data, int port, int localPort);
 
-  // Sends `data` again out of the interfaces Broadcast chose, from the same
+  // Sends `data` again out of the interfaces Broadcast chose, named by
+  // index so that a renumbered interface still takes it, from the same
   // socket. 1 when it went out at least once, -1 otherwise.
   int Resend(const DataBuffer& data);
 
   // The interfaces the last Broadcast looked at: those it used and those
   // it skipped, with the reason.
   const std::vector<QueryInterface>& Interfaces() const { return interfaces_; }
-  // The host's links as the last Broadcast read them.
+  // The host's links as they were last read: by Broadcast, and again by
+  // ReceiveReply after the kernel reported a change. Each interface the
+  // query went out of is marked queried.
   const HostLinks& Links() const { return links_; }
 
-  // Receives one datagram into `buffer` (cut to its capacity) if the last
-  // wait marked the socket readable, and tells in `arrival` who sent it, by
+  // First reads the host's links again if the last wait found the kernel's
+  // note of a change, so that no datagram is judged by links that have
+  // changed. Then receives one datagram into `buffer` (cut to its capacity)
+  // if the last wait marked the socket readable, and tells in `arrival` who sent it, by
   // which interface and with which TTL. Whether to believe it is the
   // caller's question (HostLinks::JudgeSender). Returns the byte count; 0
   // when not marked and for an empty datagram (the buffer's length is then
@@ -59,8 +72,8 @@ class Connector {
   int ReceiveReply(DataBuffer& buffer, Arrival& arrival);
   int ReceiveReply(DataBuffer& buffer);
 
-  // Unregisters the datagram socket from the watch and closes it; nothing
-  // when there is none.
+  // Unregisters the datagram socket (and the watch on the host's links) and
+  // closes it; nothing when there is none.
   void CloseBroadcast();
 
   // Connects to `ip`:`port`. Returns 0 when connected, -1 for an empty or
@@ -95,18 +108,21 @@ class Connector {
 
  private:
   void ChooseInterfaces();
+  void ReadLinks();
   // Sends `data` out of every chosen interface; returns how many took it.
   int SendQuery(const DataBuffer& data);
   void RegisterConnected();
 
   bool connected_;
   int udpSocket_;
+  int linkSocket_;  // the kernel's notes of changed links; -1 if none
   int tcpSocket_;
   sockaddr_in peerAddress_;
   DescriptorWatch* watch_;
   bool ownsWatch_;
   sockaddr_in group_;
   std::vector<QueryInterface> interfaces_;
+  std::vector<int> queried_;  // the interfaces the query went out of
   HostLinks links_;
 };
 

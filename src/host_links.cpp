@@ -2,12 +2,10 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
-#include <net/route.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,103 +21,168 @@ const char kSource[] = "src/host_links";
 // full table has gateways on all of the rest.
 const size_t kMaxRoutes = 4096;
 
-// Every interface of the host, with or without an IPv4 address.
-std::vector<HostLinks::Interface> ListInterfaces(int probe) {
-  std::vector<HostLinks::Interface> list;
-  struct if_nameindex* names = if_nameindex();
-  if (names == nullptr) {
-    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "if_nameindex failed: %s", strerror(errno));
-    return list;
+// The routing socket: a dump request answered by the kernel, message by
+// message. The kernel's answer is read with the same care as any other
+// bytes: every length is checked against what was received.
+class RoutingSocket {
+ public:
+  RoutingSocket() : fd_(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE)) {}
+  ~RoutingSocket() {
+    if (fd_ >= 0) close(fd_);
   }
-  for (struct if_nameindex* n = names; n->if_index != 0 && n->if_name != nullptr; ++n) {
-    ifreq request;
+  RoutingSocket(const RoutingSocket&) = delete;
+  RoutingSocket& operator=(const RoutingSocket&) = delete;
+
+  bool IsOpen() const { return fd_ >= 0; }
+
+  // Asks for every object of `type` and `family` and hands each `answer`
+  // message to `take`. False when the dump failed or was cut short.
+  template <typename Take>
+  bool Dump(uint16_t type, uint16_t answer, unsigned char family, Take take) {
+    struct {
+      nlmsghdr header;
+      rtgenmsg body;
+    } request;
     memset(&request, 0, sizeof(request));
-    strncpy(request.ifr_name, n->if_name, IFNAMSIZ - 1);
-    // An interface that has gone between the calls is left out.
-    if (ioctl(probe, SIOCGIFFLAGS, &request) != 0) continue;
-    list.push_back(HostLinks::Interface{static_cast<int>(n->if_index), n->if_name,
-                                        static_cast<unsigned short>(request.ifr_flags)});
-  }
-  if_freenameindex(names);
-  return list;
-}
-
-// Every IPv4 address of the host, in the system's order. The system is
-// first asked how much room the list needs, so that a host with many
-// interfaces (or many addresses on one) is read whole, whatever the size of
-// a record on this build.
-std::vector<HostLinks::Address> ListAddresses(int probe) {
-  std::vector<HostLinks::Address> list;
-  std::vector<ifreq> records;
-  ifconf conf;
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    memset(&conf, 0, sizeof(conf));
-    if (ioctl(probe, SIOCGIFCONF, &conf) != 0 || conf.ifc_len < 0) break;
-    // Room for a few more, in case an address appears between the calls.
-    records.assign(static_cast<size_t>(conf.ifc_len) / sizeof(ifreq) + 4, ifreq());
-    conf.ifc_len = static_cast<int>(records.size() * sizeof(ifreq));
-    conf.ifc_req = records.data();
-    if (ioctl(probe, SIOCGIFCONF, &conf) != 0) break;
-    if (static_cast<size_t>(conf.ifc_len) >= records.size() * sizeof(ifreq)) continue;
-    records.resize(static_cast<size_t>(conf.ifc_len) / sizeof(ifreq));
-    for (ifreq& record : records) {
-      if (record.ifr_addr.sa_family != AF_INET) continue;
-      HostLinks::Address host;
-      host.interface.assign(record.ifr_name, strnlen(record.ifr_name, IFNAMSIZ));
-      host.interface = host.interface.substr(0, host.interface.find(':'));
-      host.address = reinterpret_cast<sockaddr_in*>(&record.ifr_addr)->sin_addr;
-      // The netmask of the address named by label and address together: a
-      // second address has a netmask of its own.
-      ifreq netmask = record, index = record;
-      if (ioctl(probe, SIOCGIFNETMASK, &netmask) != 0 || ioctl(probe, SIOCGIFINDEX, &index) != 0) {
-        log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "address on %s left out: %s",
-                   log_escape(host.interface).c_str(), strerror(errno));
-        continue;
+    request.header.nlmsg_len = NLMSG_LENGTH(sizeof(rtgenmsg));
+    request.header.nlmsg_type = type;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = ++sequence_;
+    request.body.rtgen_family = family;
+    sockaddr_nl kernel;
+    memset(&kernel, 0, sizeof(kernel));
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(fd_, &request, request.header.nlmsg_len, 0, reinterpret_cast<sockaddr*>(&kernel),
+               sizeof(kernel)) < 0)
+      return false;
+    std::vector<char> buffer(kDumpBufferBytes);
+    for (;;) {
+      sockaddr_nl from;
+      socklen_t fromSize = sizeof(from);
+      ssize_t n = recvfrom(fd_, buffer.data(), buffer.size(), MSG_TRUNC,
+                           reinterpret_cast<sockaddr*>(&from), &fromSize);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0 || static_cast<size_t>(n) > buffer.size()) return false;
+      if (from.nl_pid != 0) continue;  // only the kernel's answer counts
+      int left = static_cast<int>(n);
+      for (const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buffer.data()); NLMSG_OK(h, left);
+           h = NLMSG_NEXT(h, left)) {
+        if (h->nlmsg_seq != sequence_) continue;
+        if (h->nlmsg_type == NLMSG_DONE) return true;
+        if (h->nlmsg_type == NLMSG_ERROR || (h->nlmsg_flags & NLM_F_DUMP_INTR) != 0) return false;
+        if (h->nlmsg_type == answer) take(h);
       }
-      host.netmask = reinterpret_cast<sockaddr_in*>(&netmask.ifr_netmask)->sin_addr;
-      host.index = index.ifr_ifindex;
-      list.push_back(host);
     }
-    return list;
   }
-  log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "SIOCGIFCONF failed: %s", strerror(errno));
+
+ private:
+  // Enough for one part of a dump, as the kernel sizes them.
+  static const size_t kDumpBufferBytes = 32768;
+  int fd_;
+  uint32_t sequence_ = 0;
+};
+
+// The fixed header of a message of `T` and its attributes, or null when
+// the message is too short to hold it.
+template <typename T>
+const T* Body(const nlmsghdr* h, const rtattr** first, int* length) {
+  if (h->nlmsg_len < NLMSG_LENGTH(sizeof(T))) return nullptr;
+  *first = reinterpret_cast<const rtattr*>(reinterpret_cast<const char*>(NLMSG_DATA(h)) +
+                                           NLMSG_ALIGN(sizeof(T)));
+  *length = static_cast<int>(h->nlmsg_len - NLMSG_LENGTH(sizeof(T)));
+  return reinterpret_cast<const T*>(NLMSG_DATA(h));
+}
+
+// An attribute's four bytes (an IPv4 address, an interface index), if it
+// holds them.
+bool Attribute4(const rtattr* a, void* out) {
+  if (RTA_PAYLOAD(a) < 4) return false;
+  memcpy(out, RTA_DATA(a), 4);
+  return true;
+}
+
+in_addr_t PrefixMask(unsigned bits) {
+  return bits == 0 ? 0 : htonl(bits >= 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> bits));
+}
+
+// Every interface of the host, with or without an IPv4 address.
+std::vector<HostLinks::Interface> ListInterfaces(RoutingSocket& kernel) {
+  std::vector<HostLinks::Interface> list;
+  bool whole = kernel.Dump(RTM_GETLINK, RTM_NEWLINK, AF_UNSPEC, [&](const nlmsghdr* h) {
+    const rtattr* a;
+    int left;
+    const ifinfomsg* link = Body<ifinfomsg>(h, &a, &left);
+    if (link == nullptr || link->ifi_index <= 0) return;
+    HostLinks::Interface i{link->ifi_index, "", link->ifi_flags};
+    for (; RTA_OK(a, left); a = RTA_NEXT(a, left))
+      if (a->rta_type == IFLA_IFNAME)
+        i.name.assign(static_cast<const char*>(RTA_DATA(a)),
+                      strnlen(static_cast<const char*>(RTA_DATA(a)), RTA_PAYLOAD(a)));
+    list.push_back(i);
+  });
+  if (!whole) log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "interface list cut short");
   return list;
 }
 
-// The routes of the main table that reach a network without a gateway.
-// /proc/net/route writes each address as the hexadecimal number of its four
-// bytes in memory, so reading it back as a number gives them again.
-// A direct default route is left out: it says where to send everything,
-// not that everything is a neighbour.
-std::vector<HostLinks::Route> ListDirectRoutes(
-    const std::vector<HostLinks::Interface>& interfaces) {
+// Every IPv4 address of the host with its interface and prefix, whatever
+// its label: an address labelled "eth0:1" or "vip" is one of the host's all
+// the same.
+std::vector<HostLinks::Address> ListAddresses(RoutingSocket& kernel,
+                                              const std::vector<HostLinks::Interface>& links) {
+  std::vector<HostLinks::Address> list;
+  bool whole = kernel.Dump(RTM_GETADDR, RTM_NEWADDR, AF_INET, [&](const nlmsghdr* h) {
+    const rtattr* a;
+    int left;
+    const ifaddrmsg* entry = Body<ifaddrmsg>(h, &a, &left);
+    if (entry == nullptr || entry->ifa_family != AF_INET || entry->ifa_prefixlen > 32) return;
+    in_addr local{}, peer{};
+    bool hasLocal = false, hasPeer = false;
+    for (; RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+      if (a->rta_type == IFA_LOCAL) hasLocal = Attribute4(a, &local);
+      if (a->rta_type == IFA_ADDRESS) hasPeer = Attribute4(a, &peer);
+    }
+    // On a point-to-point link IFA_ADDRESS is the far end; IFA_LOCAL is
+    // always this host's own.
+    if (!hasLocal && !hasPeer) return;
+    HostLinks::Address host;
+    host.index = static_cast<int>(entry->ifa_index);
+    for (const HostLinks::Interface& i : links)
+      if (i.index == host.index) host.interface = i.name;
+    host.address = hasLocal ? local : peer;
+    host.netmask.s_addr = PrefixMask(entry->ifa_prefixlen);
+    list.push_back(host);
+  });
+  if (!whole) log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "address list cut short");
+  return list;
+}
+
+// The main table's routes that reach a network without a gateway. A direct
+// default route is left out: it says where to send everything, not that
+// everything is a neighbour.
+std::vector<HostLinks::Route> ListDirectRoutes(RoutingSocket& kernel) {
   std::vector<HostLinks::Route> list;
-  FILE* table = fopen("/proc/net/route", "re");
-  if (table == nullptr) {
-    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "/proc/net/route: %s", strerror(errno));
-    return list;
-  }
-  char line[512];
-  bool header = true;
-  while (fgets(line, sizeof(line), table) != nullptr && list.size() < kMaxRoutes) {
-    if (header) {
-      header = false;
-      continue;
+  bool whole = kernel.Dump(RTM_GETROUTE, RTM_NEWROUTE, AF_INET, [&](const nlmsghdr* h) {
+    const rtattr* a;
+    int left;
+    const rtmsg* route = Body<rtmsg>(h, &a, &left);
+    if (route == nullptr || route->rtm_family != AF_INET || route->rtm_type != RTN_UNICAST ||
+        route->rtm_dst_len == 0 || route->rtm_dst_len > 32 || list.size() >= kMaxRoutes)
+      return;
+    uint32_t table = route->rtm_table;
+    in_addr_t destination = 0;
+    int index = 0;
+    bool viaGateway = false;
+    for (; RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+      if (a->rta_type == RTA_TABLE) Attribute4(a, &table);
+      if (a->rta_type == RTA_DST) Attribute4(a, &destination);
+      if (a->rta_type == RTA_OIF) Attribute4(a, &index);
+      if (a->rta_type == RTA_GATEWAY || a->rta_type == RTA_MULTIPATH || a->rta_type == RTA_VIA)
+        viaGateway = true;
     }
-    char name[IFNAMSIZ + 1];
-    unsigned long destination, gateway, flags, refs, use, metric, mask;
-    if (sscanf(line, "%16s %lx %lx %lx %lu %lu %lu %lx", name, &destination, &gateway, &flags,
-               &refs, &use, &metric, &mask) != 8)
-      continue;
-    if ((flags & RTF_UP) == 0 || (flags & (RTF_GATEWAY | RTF_REJECT)) != 0 || mask == 0) continue;
-    for (const HostLinks::Interface& i : interfaces) {
-      if (i.name != name) continue;
-      list.push_back(HostLinks::Route{i.index, static_cast<in_addr_t>(destination),
-                                      static_cast<in_addr_t>(mask)});
-      break;
-    }
-  }
-  fclose(table);
+    if (table != RT_TABLE_MAIN || viaGateway || index <= 0) return;
+    list.push_back(HostLinks::Route{index, destination, PrefixMask(route->rtm_dst_len)});
+  });
+  if (!whole) log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "route list cut short");
   return list;
 }
 
@@ -139,6 +202,8 @@ const char* VerdictText(Verdict verdict) {
       return "listed";
     case kArrivedOnLoopback:
       return "arrived on loopback";
+    case kNotQueryInterface:
+      return "arrived on an interface the query did not leave by";
     case kSentFromThisHost:
       return "sent from this host";
     case kSenderOffLink:
@@ -161,6 +226,8 @@ const char* VerdictText(Verdict verdict) {
       return "address is a network or broadcast address";
     case kAddressBeyondLink:
       return "address beyond the link from a routed sender";
+    case kAddressOnAnotherLink:
+      return "address on another link of this host";
     case kRunFull:
       return "not read: the run holds its most records";
   }
@@ -189,21 +256,54 @@ HostLinks::HostLinks(std::vector<Interface> interfaces, std::vector<Address> add
       routes_(std::move(routes)) {}
 
 HostLinks HostLinks::Read() {
-  int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (probe < 0) {
-    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "socket failed: %s", strerror(errno));
+  RoutingSocket kernel;
+  if (!kernel.IsOpen()) {
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "routing socket: %s", strerror(errno));
     return HostLinks();
   }
-  std::vector<Interface> interfaces = ListInterfaces(probe);
-  std::vector<Address> addresses = ListAddresses(probe);
-  close(probe);
-  std::vector<Route> routes = ListDirectRoutes(interfaces);
+  std::vector<Interface> interfaces = ListInterfaces(kernel);
+  std::vector<Address> addresses = ListAddresses(kernel, interfaces);
+  std::vector<Route> routes = ListDirectRoutes(kernel);
   return HostLinks(std::move(interfaces), std::move(addresses), std::move(routes));
+}
+
+int HostLinks::OpenChangeSocket() {
+  int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+  if (fd < 0) return -1;
+  sockaddr_nl groups;
+  memset(&groups, 0, sizeof(groups));
+  groups.nl_family = AF_NETLINK;
+  groups.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&groups), sizeof(groups)) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool HostLinks::TakeChanges(int fd) {
+  bool changed = false;
+  char buffer[8192];
+  for (;;) {
+    sockaddr_nl from;
+    socklen_t fromSize = sizeof(from);
+    ssize_t n = recvfrom(fd, buffer, sizeof(buffer), MSG_DONTWAIT,
+                         reinterpret_cast<sockaddr*>(&from), &fromSize);
+    if (n < 0 && errno == EINTR) continue;
+    // The kernel drops what does not fit the queue and says so once: the
+    // lost notes may have been changes.
+    if (n < 0) return changed || errno == ENOBUFS;
+    if (n == 0) return changed;
+    // Only the kernel speaks for the host's links.
+    if (from.nl_pid == 0) changed = true;
+  }
 }
 
 // A bridge without carrier takes a send and passes nothing on, and a second
 // address, an alias, a down or loopback interface would send a second copy
-// or none: each would take a place from a real link.
+// or none: each would take a place from a real link. A point-to-point link
+// (a tunnel, a VPN) has one peer and no printers: what answers there was
+// routed from somewhere else.
 std::vector<HostLinks::QueryInterface> HostLinks::QueryInterfaces() const {
   std::vector<QueryInterface> list;
   int used = 0;
@@ -222,6 +322,8 @@ std::vector<HostLinks::QueryInterface> HostLinks::QueryInterfaces() const {
       choice.skipped = "no carrier";
     else if (!(flags & IFF_MULTICAST))
       choice.skipped = "no multicast";
+    else if (flags & IFF_POINTOPOINT)
+      choice.skipped = "point-to-point";
     else if (used == kMaxQueryInterfaces)
       choice.skipped = "more than 32 interfaces";
     else
@@ -243,13 +345,35 @@ bool HostLinks::IsOwnAddress(in_addr_t address) const {
   return false;
 }
 
+void HostLinks::MarkQueried(int index) {
+  for (int queried : queried_)
+    if (queried == index) return;
+  queried_.push_back(index);
+}
+
 bool HostLinks::IsOnLink(in_addr_t address, int index) const {
-  if (index <= 0) return false;
-  for (const Address& a : addresses_)
-    if (a.index == index && (address & a.netmask.s_addr) == (a.address.s_addr & a.netmask.s_addr))
-      return true;
+  const Interface* link = FindInterface(index);
+  if (link == nullptr || (link->flags & IFF_POINTOPOINT) != 0) return false;
+  bool found = false, hasAddress = false;
+  for (const Address& a : addresses_) {
+    if (a.index != index) continue;
+    hasAddress = true;
+    found |= (address & a.netmask.s_addr) == (a.address.s_addr & a.netmask.s_addr);
+  }
+  // A route to an interface without an address of its own (a container's
+  // veth with a /32 route) reaches a host that never hears the query.
+  if (found || !hasAddress) return found;
   for (const Route& r : routes_)
     if (r.index == index && (address & r.netmask) == (r.network & r.netmask)) return true;
+  return false;
+}
+
+bool HostLinks::IsOnOtherLink(in_addr_t address, int index) const {
+  for (const Address& a : addresses_)
+    if (a.index != index && (address & a.netmask.s_addr) == (a.address.s_addr & a.netmask.s_addr))
+      return true;
+  for (const Route& r : routes_)
+    if (r.index != index && (address & r.netmask) == (r.network & r.netmask)) return true;
   return false;
 }
 
@@ -266,6 +390,12 @@ Verdict HostLinks::JudgeSender(const Arrival& arrival) const {
   // Loopback carries only what this host's own users send: any of them
   // could answer the query and claim a printer.
   if (via != nullptr && (via->flags & IFF_LOOPBACK) != 0) return kArrivedOnLoopback;
+  // Only the links the query left by can carry an answer to it; a host on
+  // any other (a container's interface, a link the query skipped) never
+  // heard it.
+  bool queried = false;
+  for (int index : queried_) queried |= index == arrival.interfaceIndex;
+  if (!queried) return kNotQueryInterface;
   const in_addr_t source = arrival.source.s_addr;
   if (IsOwnAddress(source)) return kSentFromThisHost;
   // A unicast answer comes from a neighbour on the link the query went out
@@ -286,8 +416,10 @@ Verdict HostLinks::JudgeAddress(const std::string& ip, const Arrival& arrival,
   // Every router on the way lowers the TTL, and mDNS responders and relays
   // send with 255: only a datagram that came straight from a neighbour may
   // point beyond the link.
-  if (!IsOnLink(address.s_addr, arrival.interfaceIndex) && arrival.ttl != 255)
-    return kAddressBeyondLink;
+  if (!IsOnLink(address.s_addr, arrival.interfaceIndex)) {
+    if (arrival.ttl != 255) return kAddressBeyondLink;
+    if (IsOnOtherLink(address.s_addr, arrival.interfaceIndex)) return kAddressOnAnotherLink;
+  }
   canonical = text;
   return kAccepted;
 }

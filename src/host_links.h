@@ -1,10 +1,11 @@
-// The host's own links as one discovery run sees them, read once when the
-// query goes out: its interfaces, their IPv4 addresses and subnets, and the
-// routes that reach a network directly (without a gateway). Anyone on a
-// link can answer the query, so a reply is believed only from the link it
-// arrived on, and may send a job only where that link reaches. The rules
-// live here, so that the backend's discovery loop and everything that
-// observes it judge by the same ones.
+// The host's own links as one discovery run sees them: its interfaces,
+// their IPv4 addresses and subnets, and the routes that reach a network
+// directly (without a gateway), read from the kernel's routing socket when
+// the query goes out and again whenever the kernel reports a change. Anyone
+// on a link can answer the query, so a reply is believed only on a link the
+// query left by, only from that link, and may send a job only where that
+// link reaches. The rules live here, so that the backend's discovery loop
+// and everything that observes it judge by the same ones.
 #ifndef NETBACKEND_HOST_LINKS_H_
 #define NETBACKEND_HOST_LINKS_H_
 
@@ -27,6 +28,7 @@ struct Arrival {
 enum Verdict {
   kAccepted,
   kArrivedOnLoopback,
+  kNotQueryInterface,
   kSentFromThisHost,
   kSenderOffLink,
   kSenderNotAHost,
@@ -38,6 +40,7 @@ enum Verdict {
   kAddressOfThisHost,
   kAddressNotAHost,
   kAddressBeyondLink,
+  kAddressOnAnotherLink,
   kRunFull,  // the run holds its most records already: not read
 };
 
@@ -67,10 +70,10 @@ class HostLinks {
     std::string name;
     unsigned flags;  // IFF_UP, IFF_RUNNING, IFF_LOOPBACK, IFF_MULTICAST...
   };
-  // One IPv4 address of the host, in the system's order.
+  // One IPv4 address of the host, whatever its label, in the kernel's order.
   struct Address {
     int index;              // of its interface
-    std::string interface;  // the interface's name, without an alias label
+    std::string interface;  // the interface's name
     in_addr address;
     in_addr netmask;
   };
@@ -94,36 +97,58 @@ class HostLinks {
   HostLinks(std::vector<Interface> interfaces, std::vector<Address> addresses,
             std::vector<Route> routes);
 
-  // The host's links as they are now.
+  // The host's links as they are now, from the kernel's routing socket:
+  // every IPv4 address with its interface and prefix (labels play no part),
+  // every interface, and the main table's routes without a gateway.
   static HostLinks Read();
 
   // Every interface with an IPv4 address, once, in the system's order:
   // those the query goes out of (up, with a carrier, multicast-capable, not
-  // loopback; the first kMaxQueryInterfaces of them), and the others with
-  // why not.
+  // loopback, not point-to-point; the first kMaxQueryInterfaces of them),
+  // and the others with why not.
   std::vector<QueryInterface> QueryInterfaces() const;
+
+  // Records that the query went out of interface `index` in this run: only
+  // a datagram that arrives on such an interface is read at all.
+  void MarkQueried(int index);
+  const std::vector<int>& Queried() const { return queried_; }
+
+  // A routing socket subscribed to the kernel's notes of changed links,
+  // addresses and routes (non-blocking), or -1.
+  static int OpenChangeSocket();
+  // Reads every note waiting on `fd`; true when any says the host's links
+  // changed (or notes were lost), so that they must be read again.
+  static bool TakeChanges(int fd);
 
   // The interface with `index`, or null.
   const Interface* FindInterface(int index) const;
 
   // Whether a datagram's sender is believed (kAccepted) or why not: it
-  // arrived on loopback, it was sent from one of this host's addresses, its
-  // source is not on the link it arrived on, or it is the network or
-  // broadcast address of a local subnet.
+  // arrived on loopback, or on an interface the query did not leave by, it
+  // was sent from one of this host's addresses, its source is not on the
+  // link it arrived on, or it is the network or broadcast address of a
+  // local subnet.
   Verdict JudgeSender(const Arrival& arrival) const;
 
   // Whether `ip`, which a reply that arrived as `arrival` names, may take a
   // job (kAccepted, with `canonical` set) or why not: its form, one of this
-  // host's addresses, a network or broadcast address, or an address beyond
-  // the arrival link in a datagram that a router may have forwarded. Only
-  // an on-link relay, whose datagrams arrive with TTL 255 as no forwarded
-  // one can, may speak for a printer on another segment.
+  // host's addresses, a network or broadcast address, an address beyond
+  // the arrival link in a datagram that a router may have forwarded, or an
+  // address on another of this host's links. Only an on-link relay, whose
+  // datagrams arrive with TTL 255 as no forwarded one can, may speak for a
+  // printer on another segment, and only for one beyond every link of this
+  // host: a printer on another of them would have answered there itself.
   Verdict JudgeAddress(const std::string& ip, const Arrival& arrival, std::string& canonical) const;
 
  private:
   // Whether `address` is on the link of interface `index`: in one of its
-  // subnets, or reached through it by a route without a gateway.
+  // subnets, or reached through it by a route without a gateway. A
+  // point-to-point interface or one without an IPv4 address has no link of
+  // neighbours that could hear the query.
   bool IsOnLink(in_addr_t address, int index) const;
+  // Whether `address` lies in a subnet of, or on a direct route through,
+  // any interface but `index`.
+  bool IsOnOtherLink(in_addr_t address, int index) const;
 
   bool IsOwnAddress(in_addr_t address) const;
   bool IsNetworkOrBroadcast(in_addr_t address) const;
@@ -131,6 +156,7 @@ class HostLinks {
   std::vector<Interface> interfaces_;
   std::vector<Address> addresses_;
   std::vector<Route> routes_;
+  std::vector<int> queried_;
 };
 
 #endif  // NETBACKEND_HOST_LINKS_H_

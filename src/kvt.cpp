@@ -232,24 +232,18 @@ int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& 
     Arrival arrival;
     int received = connector.ReceiveReply(buffer, arrival);
     if (received <= 0) continue;
-    // Every datagram is judged by one rule, in one place: the sender before
-    // a byte is read, then the message, then the printer it describes.
+    // Every datagram is judged by one rule, in one place.
     const HostLinks& links = connector.Links();
     DeviceRecord record;
     std::string address;
     ReplyKind kind = kMalformedReply;
-    Verdict verdict = links.JudgeSender(arrival);
-    if (verdict == kAccepted && kept >= kMaxRecordsPerRun) {
+    Verdict verdict;
+    if (kept < kMaxRecordsPerRun) {
+      verdict = Judge(buffer, arrival, links, record, address, kind);
+    } else {
       // A flood must not grow the list (or an observer's) without end.
-      verdict = kRunFull;
-    } else if (verdict == kAccepted) {
-      kind = ReadReply(buffer, record);
-      if (kind == kMalformedReply)
-        verdict = kMalformed;
-      else if (kind == kOtherMessage)
-        verdict = kNotHostConfig;
-      else
-        verdict = JudgeRecord(record, arrival, links, address);
+      verdict = links.JudgeSender(arrival);
+      if (verdict == kAccepted) verdict = kRunFull;
     }
     bool keep = kind == kHostConfigReply && verdict != kOtherBrand;
     if (keep && ++kept == kMaxRecordsPerRun)
@@ -263,6 +257,18 @@ int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& 
   connector.CloseBroadcast();
   log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end");
   return result;
+}
+
+Verdict Discoverer::Judge(const DataBuffer& datagram, const Arrival& arrival,
+                          const HostLinks& links, DeviceRecord& record, std::string& address,
+                          ReplyKind& kind) const {
+  kind = kMalformedReply;
+  Verdict verdict = links.JudgeSender(arrival);
+  if (verdict != kAccepted) return verdict;
+  kind = ReadReply(datagram, record);
+  if (kind == kMalformedReply) return kMalformed;
+  if (kind == kOtherMessage) return kNotHostConfig;
+  return JudgeRecord(record, arrival, links, address);
 }
 
 bool Discoverer::Admits(const DeviceRecord& record) const {

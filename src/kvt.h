@@ -128,10 +128,20 @@ class Discoverer {
   // printer it describes) and tells `observer` of each. Every host-config
   // reply of its brand from a believed sender joins the list, up to
   // kMaxRecordsPerRun. Returns Broadcast's result: greater than 0 when the
-  // query went out, 0 or less when it could not be sent (no usable
-  // interface, the port unavailable) and nothing was waited for.
+  // query went out; kNoQueryInterface or kNoReplySocket (connector.h) when
+  // it could not be sent, and nothing was waited for.
   int discover() { return discover(ReplyObserver(), DiscoveryOptions()); }
   int discover(const ReplyObserver& observer, const DiscoveryOptions& options);
+
+  // Judges one datagram that arrived as `arrival`, by `links`: its sender
+  // before a byte is read, then the message, then the printer it describes.
+  // Returns kAccepted, with `address` set to where a job may go, or the
+  // first rule the datagram fails. `record` receives what the message says
+  // of the printer (for a host-config reply of any verdict past the
+  // sender's); `kind` what the message was (kMalformedReply when it was not
+  // read).
+  Verdict Judge(const DataBuffer& datagram, const Arrival& arrival, const HostLinks& links,
+                DeviceRecord& record, std::string& address, ReplyKind& kind) const;
 
   // The brand test: whether a record of this brand is ours.
   bool Admits(const DeviceRecord& record) const;

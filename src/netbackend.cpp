@@ -11,6 +11,8 @@
 #include <string>
 
 #include "backend_util.h"
+#include "connector.h"
+#include "job_printer.h"
 #include "kvt.h"
 #include "program_name.h"
 #include "trace_log.h"
@@ -20,7 +22,6 @@ namespace {
 const char kSource[] = "src/netbackend";
 // The function every trace line of the program names, lambdas included.
 const char kMain[] = "main";
-const double kVersion = 2.2;
 const char kDefaultServerBin[] = "/usr/lib/cups";
 const char kSocketBackend[] = "socket";
 const int kBackendPathSize = 1024;
@@ -59,56 +60,39 @@ void ListPrinters(Discoverer& discoverer, const std::string& name) {
 
 // Job mode: the address of the printer whose MAC address is `target`, or
 // empty, with the status lines that tell the scheduler how the search
-// went. It stops at the first reply that names the printer with an address
-// a job can go to, and asks again while the printer is slow to answer. A
-// reply naming it with any other address is passed over: a reply may
-// describe a printer, never send a job somewhere else.
-std::string FindJobPrinter(Discoverer& discoverer, const std::string& target) {
+// went. The search follows the one job-time rule of every program that
+// sends jobs (job_printer.h).
+std::string FindPrinter(Discoverer& discoverer, const std::string& target) {
   const std::string shown = log_escape(target);
   Status("STATE: +connecting-to-device");
   Status("INFO: Looking for printer %s on the local network", shown.c_str());
-  DiscoveryOptions options;
-  options.repeatQuery = true;
-  std::string host;
-  int unusable = 0;
-  int sent = discoverer.discover(
-      [&](const Reply& reply) {
-        if (reply.record.macAddress() != target || reply.verdict == kOtherBrand) return true;
-        if (reply.verdict != kAccepted) {
-          ++unusable;
-          log_printf(LOG_DETAIL, __LINE__, kSource, kMain,
-                     "reply for %s passed over: IP \"%s\" is not an address a job can be sent "
-                     "to (%s)",
-                     shown.c_str(), log_escape(reply.record.ipAddress()).c_str(),
-                     VerdictText(reply.verdict));
-          return true;
-        }
-        log_printf(LOG_INFO, __LINE__, kSource, kMain, "discovered ip %s for %s",
-                   reply.address.c_str(), shown.c_str());
-        host = reply.address;
-        return false;
-      },
-      options);
-  if (!host.empty()) {
-    Status("INFO: Printer %s found at %s", shown.c_str(), host.c_str());
+  const DiscoveryOptions options = JobSearchOptions();
+  JobPrinterSearch search = FindJobPrinter(discoverer, target, options);
+  if (!search.address.empty()) {
+    log_printf(LOG_INFO, __LINE__, kSource, kMain, "discovered ip %s for %s",
+               search.address.c_str(), shown.c_str());
+    Status("INFO: Printer %s found at %s", shown.c_str(), search.address.c_str());
     Status("STATE: -connecting-to-device");
-    return host;
+    return search.address;
   }
   Status("STATE: -connecting-to-device");
-  if (sent <= 0)
+  if (search.sent == kNoReplySocket)
+    Status("ERROR: Could not look for printer %s: no socket could be had for its replies",
+           shown.c_str());
+  else if (search.sent <= 0)
     Status(
         "ERROR: Could not look for printer %s: the query could not be sent on any network "
         "interface",
         shown.c_str());
-  else if (unusable > 0)
+  else if (search.unusable > 0)
     Status(
         "ERROR: Printer %s did not answer within %d seconds with an address a job can be sent "
         "to (%d replies for it gave an unusable address)",
-        shown.c_str(), options.seconds, unusable);
+        shown.c_str(), options.seconds, search.unusable);
   else
     Status("ERROR: Printer %s did not answer within %d seconds", shown.c_str(), options.seconds);
   log_printf(LOG_INFO, __LINE__, kSource, kMain, "Device not found with MAC:%s", shown.c_str());
-  return host;
+  return std::string();
 }
 
 // Replaces the process with the socket backend aimed at `host`. Returns
@@ -155,7 +139,7 @@ int HandOver(const std::string& host, char* argv[]) {
 
 int main(int argc, char* argv[]) {
   if (argc == 2 && std::string(argv[1]).find("-v") == 0) {
-    printf("%.1f\n", kVersion);
+    printf("%s\n", NETBACKEND_VERSION);
     return 0;
   }
   if (argc < 6) {
@@ -181,6 +165,6 @@ int main(int argc, char* argv[]) {
   // An address written into the URI by hand is used as it stands.
   if (IsIpAddress(target)) return HandOver(target, argv);
   Discoverer discoverer;
-  std::string host = FindJobPrinter(discoverer, target);
+  std::string host = FindPrinter(discoverer, target);
   return host.empty() ? 1 : HandOver(host, argv);
 }

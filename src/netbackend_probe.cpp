@@ -24,7 +24,9 @@
 #include <vector>
 
 #include "backend_util.h"
+#include "connector.h"
 #include "host_links.h"
+#include "job_printer.h"
 #include "kvt.h"
 
 namespace {
@@ -202,7 +204,10 @@ class Probe {
       : options_(options), names_(names) {
     for (const std::string& name : names_) judges_.emplace_back(new Discoverer(name));
     listed_.resize(names_.size());
-    if (!options_.uri.empty()) uriJudge_.reset(new Discoverer(UriScheme()));
+    if (!options_.uri.empty()) {
+      uriJudge_.reset(new Discoverer(UriScheme()));
+      uriRule_.reset(new JobPrinterRule(UriTarget()));
+    }
   }
 
   // Runs the backend's discovery, reports every datagram it judges and the
@@ -218,11 +223,15 @@ class Probe {
     clock_gettime(CLOCK_MONOTONIC, &start_);
     int sent = all.discover([this](const Reply& reply) { return Observe(reply); }, discovery);
     if (sent <= 0) {
-      if (sent == -1)
+      if (sent == kNoReplySocket)
+        fprintf(stderr,
+                "netbackend-probe: no socket could be had for the replies: the query was not "
+                "sent\n");
+      else
         fprintf(stderr,
                 "netbackend-probe: no usable network interface (up, with a carrier, "
-                "multicast-capable, not loopback): the query cannot be sent\n");
-      // A failed bind has said why on standard error already.
+                "multicast-capable, not loopback, not point-to-point): the query cannot be "
+                "sent\n");
       return 1;
     }
     PrintHeader();
@@ -275,9 +284,10 @@ class Probe {
       if (reply.kind == kHostConfigReply && !IsSenderVerdict(reply.verdict)) {
         DeviceRecord record;
         std::string usable;
-        judges_[i]->ReadReply(reply.datagram, record);
+        ReplyKind kind;
+        verdict.verdict =
+            judges_[i]->Judge(reply.datagram, reply.arrival, reply.links, record, usable, kind);
         verdict.brand = record.brand();
-        verdict.verdict = judges_[i]->JudgeRecord(record, reply.arrival, reply.links, usable);
       }
       if (verdict.verdict == kAccepted) listed_[i].insert(row.mac);
       row.verdicts.push_back(verdict);
@@ -289,21 +299,13 @@ class Probe {
   // the first reply of its brand that names its MAC with an address a job
   // can go to is where the job would go.
   void JudgeUri(const Reply& reply) {
-    if (!uriJudge_ || !uriHost_.empty() || reply.kind != kHostConfigReply ||
-        IsSenderVerdict(reply.verdict))
-      return;
+    if (!uriRule_ || uriRule_->Found() || reply.verdict == kRunFull) return;
     DeviceRecord record;
-    uriJudge_->ReadReply(reply.datagram, record);
-    if (record.macAddress() != UriTarget()) return;
     std::string address;
-    Verdict verdict = uriJudge_->JudgeRecord(record, reply.arrival, reply.links, address);
-    if (verdict == kOtherBrand) return;
-    if (verdict != kAccepted) {
-      ++uriUnusable_;
-      return;
-    }
-    uriHost_ = address;
-    uriMilliseconds_ = MillisecondsSince(start_);
+    ReplyKind kind;
+    Verdict verdict =
+        uriJudge_->Judge(reply.datagram, reply.arrival, reply.links, record, address, kind);
+    if (uriRule_->Consider(record, verdict, address)) uriMilliseconds_ = MillisecondsSince(start_);
   }
 
   void PrintHeader() {
@@ -395,8 +397,8 @@ class Probe {
             ",\"uri\":{\"uri\":%s,\"handed_over_to\":%s,\"answered_ms\":%.1f,"
             "\"unusable_replies\":%d,\"verdict\":%s}",
             Json(options_.uri).c_str(),
-            Json(uriHost_.empty() ? "" : "socket://" + uriHost_).c_str(), uriMilliseconds_,
-            uriUnusable_, Json(uri).c_str());
+            Json(!uriRule_->Found() ? "" : "socket://" + uriRule_->Address()).c_str(), uriMilliseconds_,
+            uriRule_->Unusable(), Json(uri).c_str());
       printf("}}\n");
       return;
     }
@@ -418,22 +420,22 @@ class Probe {
   std::string UriTarget() const { return options_.uri.substr(options_.uri.find("//") + 2); }
 
   bool UriHandedOver() const {
-    return !uriHost_.empty() || (!UriTarget().empty() && IsIpAddress(UriTarget()));
+    return uriRule_->Found() || (!UriTarget().empty() && IsIpAddress(UriTarget()));
   }
 
   std::string UriVerdict() const {
     std::string target = UriTarget();
     if (!target.empty() && IsIpAddress(target))
       return "handed over to socket://" + target + " at once: the URI holds an address";
-    if (!uriHost_.empty()) {
+    if (uriRule_->Found()) {
       char when[32];
       snprintf(when, sizeof(when), "%.1f", uriMilliseconds_);
-      return "handed over to socket://" + uriHost_ + " (the printer answered " + when +
+      return "handed over to socket://" + uriRule_->Address() + " (the printer answered " + when +
              " ms after the query)";
     }
     std::string why = "not handed over: no reply of its brand named " + DeviceLineText(target);
-    if (uriUnusable_ > 0)
-      why += " with a usable address (" + std::to_string(uriUnusable_) +
+    if (uriRule_->Unusable() > 0)
+      why += " with a usable address (" + std::to_string(uriRule_->Unusable()) +
              " replies gave an address a job cannot be sent to)";
     return why + " within " + std::to_string(options_.seconds) + " s";
   }
@@ -451,9 +453,8 @@ class Probe {
   std::map<Verdict, int> senderDropped_;
   std::map<std::string, int> firstRow_;        // MAC -> its first row
   std::vector<std::set<std::string>> listed_;  // per name, the MACs listed
-  std::string uriHost_;
+  std::unique_ptr<JobPrinterRule> uriRule_;  // a job on --uri's queue
   double uriMilliseconds_ = 0;
-  int uriUnusable_ = 0;
 };
 
 }  // namespace

@@ -22,23 +22,37 @@ in_addr Ip(const char* text) {
 in_addr_t Net(const char* text) { return Ip(text).s_addr; }
 
 const unsigned kUsable = IFF_UP | IFF_RUNNING | IFF_MULTICAST;
-enum { kLo = 1, kEth0 = 2, kEth1 = 3, kBridge = 4, kTunnel = 5, kDown = 6 };
+enum { kLo = 1, kEth0 = 2, kEth1 = 3, kBridge = 4, kTunnel = 5, kDown = 6, kPod = 7 };
 
-const HostLinks kHost({{kLo, "lo", IFF_UP | IFF_RUNNING | IFF_LOOPBACK},
-                       {kEth0, "eth0", kUsable},
-                       {kEth1, "eth1", kUsable},
-                       {kBridge, "br0", IFF_UP | IFF_MULTICAST},
-                       {kTunnel, "tun0", IFF_UP | IFF_RUNNING | IFF_POINTOPOINT},
-                       {kDown, "eth2", IFF_MULTICAST}},
-                      {{kLo, "lo", Ip("127.0.0.1"), Ip("255.0.0.0")},
-                       {kEth0, "eth0", Ip("10.77.0.1"), Ip("255.255.255.0")},
-                       {kEth1, "eth1", Ip("10.78.1.1"), Ip("255.255.255.0")},
-                       {kEth0, "eth0", Ip("10.71.0.1"), Ip("255.255.255.0")},
-                       {kBridge, "br0", Ip("172.17.0.1"), Ip("255.255.0.0")},
-                       {kTunnel, "tun0", Ip("10.9.0.1"), Ip("255.255.255.255")},
-                       {kDown, "eth2", Ip("10.79.0.1"), Ip("255.255.255.0")}},
-                      {{kEth0, Net("169.254.0.0"), Net("255.255.0.0")},
-                       {kEth1, Net("10.78.1.0"), Net("255.255.255.0")}});
+// The query went out of eth0 and eth1. tun0 is a routed VPN; cali0 a
+// container's interface with no address of its own and a /32 route to its
+// pod.
+HostLinks Host(std::vector<int> queried) {
+  HostLinks host({{kLo, "lo", IFF_UP | IFF_RUNNING | IFF_LOOPBACK},
+                  {kEth0, "eth0", kUsable},
+                  {kEth1, "eth1", kUsable},
+                  {kBridge, "br0", IFF_UP | IFF_MULTICAST},
+                  {kTunnel, "tun0", kUsable | IFF_POINTOPOINT},
+                  {kDown, "eth2", IFF_MULTICAST},
+                  {kPod, "cali0", kUsable}},
+                 {{kLo, "lo", Ip("127.0.0.1"), Ip("255.0.0.0")},
+                  {kEth0, "eth0", Ip("10.77.0.1"), Ip("255.255.255.0")},
+                  {kEth1, "eth1", Ip("10.78.1.1"), Ip("255.255.255.0")},
+                  {kEth0, "vip", Ip("10.71.0.1"), Ip("255.255.255.0")},
+                  {kBridge, "br0", Ip("172.17.0.1"), Ip("255.255.0.0")},
+                  {kTunnel, "tun0", Ip("10.9.0.1"), Ip("255.255.255.255")},
+                  {kDown, "eth2", Ip("10.79.0.1"), Ip("255.255.255.0")}},
+                 {{kEth0, Net("169.254.0.0"), Net("255.255.0.0")},
+                  {kEth1, Net("10.78.1.0"), Net("255.255.255.0")},
+                  {kTunnel, Net("10.50.0.0"), Net("255.255.0.0")},
+                  {kPod, Net("10.244.1.5"), Net("255.255.255.255")}});
+  for (int index : queried) host.MarkQueried(index);
+  return host;
+}
+
+const HostLinks kHost = Host({kEth0, kEth1});
+// As if the query had gone out everywhere: the link rules alone.
+const HostLinks kEveryLink = Host({kLo, kEth0, kEth1, kBridge, kTunnel, kDown, kPod});
 
 Arrival From(const char* source, int index, int ttl = 64) {
   return Arrival{Ip(source), index, ttl};
@@ -49,6 +63,7 @@ TEST(HostLinksTest, SenderIsBelievedOnlyFromTheLinkItArrivedOn) {
     const char* why;
     Arrival arrival;
     Verdict verdict;
+    const HostLinks& host = kHost;
   } rows[] = {
       {"a neighbour on the arrival link", From("10.77.0.2", kEth0), kAccepted},
       {"the link's second subnet", From("10.71.0.9", kEth0), kAccepted},
@@ -61,14 +76,22 @@ TEST(HostLinksTest, SenderIsBelievedOnlyFromTheLinkItArrivedOn) {
       {"cross-link: eth0's subnet on eth1", From("10.77.0.2", kEth1), kSenderOffLink},
       {"link-local route on the other link", From("169.254.7.7", kEth1), kSenderOffLink},
       {"routed from afar", From("10.91.0.1", kEth0), kSenderOffLink},
-      {"arrival interface unknown", From("10.77.0.2", 0), kSenderOffLink},
-      {"a /32 has no neighbours", From("10.9.0.2", kTunnel), kSenderOffLink},
+      {"arrival interface unknown", From("10.77.0.2", 0), kNotQueryInterface},
+      {"a bridge the query skipped", From("172.17.0.2", kBridge), kNotQueryInterface},
+      {"a pod that never heard the query", From("10.244.1.5", kPod), kNotQueryInterface},
+      {"a host behind the VPN", From("10.50.0.7", kTunnel, 60), kNotQueryInterface},
+      {"the pod's address on the LAN", From("10.244.1.5", kEth0), kSenderOffLink},
+      {"a route to an address-less interface", From("10.244.1.5", kPod), kSenderOffLink,
+       kEveryLink},
+      {"a route through a point-to-point link", From("10.50.0.7", kTunnel), kSenderOffLink,
+       kEveryLink},
+      {"a /32 has no neighbours", From("10.9.0.2", kTunnel), kSenderOffLink, kEveryLink},
       {"the subnet's broadcast address", From("10.77.0.255", kEth0), kSenderNotAHost},
       {"the subnet's network address", From("10.77.0.0", kEth0), kSenderNotAHost},
       {"a direct route's broadcast address", From("169.254.255.255", kEth0), kSenderNotAHost},
   };
   for (const auto& row : rows)
-    EXPECT_EQ(VerdictText(row.verdict), std::string(VerdictText(kHost.JudgeSender(row.arrival))))
+    EXPECT_EQ(VerdictText(row.verdict), std::string(VerdictText(row.host.JudgeSender(row.arrival))))
         << row.why;
 }
 
@@ -90,6 +113,14 @@ TEST(HostLinksTest, AddressMayTakeAJobOnlyWhereTheLinkReaches) {
        kAddressBeyondLink},
       {"TTL unknown", "10.92.0.5", From("10.77.0.2", kEth0, -1), kAddressBeyondLink},
       {"on the host's other link", "10.78.1.5", From("10.77.0.2", kEth0), kAddressBeyondLink},
+      {"TTL 255 to the host's other link", "10.78.1.5", From("10.77.0.2", kEth0, 255),
+       kAddressOnAnotherLink},
+      {"TTL 255 to the VPN's route", "10.50.3.3", From("10.77.0.2", kEth0, 255),
+       kAddressOnAnotherLink},
+      {"TTL 255 to the pod", "10.244.1.5", From("10.77.0.2", kEth0, 255), kAddressOnAnotherLink},
+      {"the labelled address's subnet", "10.71.0.9", From("10.77.0.2", kEth0), kAccepted},
+      {"the labelled address itself", "10.71.0.1", From("10.77.0.2", kEth0, 255),
+       kAddressOfThisHost},
       {"this host's address", "10.77.0.1", From("10.77.0.2", kEth0, 255), kAddressOfThisHost},
       {"this host's bridge", "172.17.0.1", From("10.77.0.2", kEth0, 255), kAddressOfThisHost},
       {"the link's broadcast", "10.77.0.255", From("10.77.0.2", kEth0, 255), kAddressNotAHost},
@@ -109,7 +140,8 @@ TEST(HostLinksTest, QueryLeavesByEveryUsableInterfaceOnceUpTo32) {
   std::string chosen;
   for (const HostLinks::QueryInterface& i : kHost.QueryInterfaces())
     chosen += i.name + ":" + (i.skipped ? i.skipped : "used") + " ";
-  EXPECT_EQ("lo:loopback eth0:used eth1:used br0:no carrier tun0:no multicast eth2:down ", chosen);
+  EXPECT_EQ("lo:loopback eth0:used eth1:used br0:no carrier tun0:point-to-point eth2:down ",
+            chosen);
 
   // Forty usable links, the printer's listed last of all: the first 32 are
   // used, the rest named as skipped.

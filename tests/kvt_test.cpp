@@ -7,7 +7,9 @@
 
 #include "kvt.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 
 #include <cstdint>
 #include <string>
@@ -169,6 +171,61 @@ TEST(ParseReplyTest, ReadReplySaysWhatTheDatagramWas) {
     buffer.Assign(row.datagram.bytes().data(), buffer.Capacity());
     DeviceRecord record;
     EXPECT_EQ(row.kind, discoverer.ReadReply(buffer, record)) << row.why;
+  }
+}
+
+// One datagram, one verdict: the sender before a byte is read, then the
+// message, then the printer. The query left by eth0 only; eth1 is another
+// of this host's links.
+TEST(JudgeTest, SenderThenMessageThenPrinter) {
+  auto ip = [](const char* text) {
+    in_addr a;
+    inet_pton(AF_INET, text, &a);
+    return a;
+  };
+  HostLinks links({{2, "eth0", IFF_UP | IFF_RUNNING | IFF_MULTICAST},
+                   {3, "eth1", IFF_UP | IFF_RUNNING | IFF_MULTICAST}},
+                  {{2, "eth0", ip("10.0.0.1"), ip("255.255.255.0")},
+                   {3, "eth1", ip("10.1.0.1"), ip("255.255.255.0")}},
+                  {});
+  links.MarkQueried(2);
+  std::vector<std::string> otherLink = kPrinterTxt;
+  otherLink[0] = "IPADDRESS=10.1.0.5";
+  const struct {
+    const char* why;
+    const char* program;
+    Datagram datagram;
+    Arrival arrival;
+    Verdict verdict;
+    ReplyKind kind;
+    std::string address;  // and the MAC read, when the message was
+  } rows[] = {
+      {"the printer", "t", PrinterReply(), {ip("10.0.0.5"), 2, 255}, kAccepted, kHostConfigReply,
+       "10.0.0.5"},
+      {"a link the query skipped: not read", "t", PrinterReply(), {ip("10.1.0.5"), 3, 255},
+       kNotQueryInterface, kMalformedReply, ""},
+      {"the query itself", "t", HostConfigQuery(), {ip("10.0.0.5"), 2, 255}, kNotHostConfig,
+       kOtherMessage, ""},
+      {"cut short", "t", Records(1), {ip("10.0.0.5"), 2, 255}, kMalformed, kMalformedReply, ""},
+      {"another brand", "z", PrinterReply(), {ip("10.0.0.5"), 2, 255}, kOtherBrand,
+       kHostConfigReply, ""},
+      {"a relay naming this host's other link", "t", PrinterReply(otherLink),
+       {ip("10.0.0.5"), 2, 255}, kAddressOnAnotherLink, kHostConfigReply, ""},
+  };
+  for (const auto& row : rows) {
+    DataBuffer buffer(static_cast<int>(row.datagram.bytes().size()));
+    buffer.Assign(row.datagram.bytes().data(), buffer.Capacity());
+    DeviceRecord record;
+    std::string address;
+    ReplyKind kind;
+    EXPECT_EQ(VerdictText(row.verdict),
+              std::string(VerdictText(Discoverer(row.program)
+                                          .Judge(buffer, row.arrival, links, record, address,
+                                                 kind))))
+        << row.why;
+    EXPECT_EQ(row.kind, kind) << row.why;
+    EXPECT_EQ(row.address, address) << row.why;
+    EXPECT_EQ(row.kind == kHostConfigReply ? "80C4A2E691D5" : "", record.macAddress()) << row.why;
   }
 }
 

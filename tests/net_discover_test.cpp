@@ -159,3 +159,82 @@ TEST(NetDiscover, VerdictsBrandFilterEarlyStopAndBudget) {
 }
 
 }  // namespace
+
+// The host's links change during a run: the loop hears of it from the
+// kernel and judges the next datagram by the links as they are now. An
+// address added with a label of its own (as floating-address daemons add
+// them) is this host's at once; a renumbered interface still takes the
+// repeated query. A pod behind an address-less interface is not heard.
+TEST(NetDiscover, LinksThatChangeDuringTheRun) {
+  std::string failures = RunInNamespace(true, 30, [&](Report& r) {
+    NetNs peer(false);
+    if (!NS_CHECK(r, peer.ok() && nettest::LinkPeer(peer))) return;
+    DiscoveryOptions options;
+    options.seconds = 2;
+    options.port = kQueryPort;
+    {
+      r.Context("an address added mid-run");
+      Printers printers(peer, kQueryPort,
+                        {{TamoAt("10.99.0.100")}, {TamoAt("10.99.0.100"), 64, false, 500}});
+      if (!NS_CHECK(r, printers.ok())) return;
+      std::string told;
+      Discoverer("tamo").discover(
+          [&](const Reply& reply) {
+            if (told.empty()) nettest::Ip("addr add 10.99.0.100/24 dev nb0 label vip\n");
+            told += std::string(VerdictText(reply.verdict)) + "|";
+            return true;
+          },
+          options);
+      NS_CHECK_EQ(r, "listed|address of this host|", told);
+    }
+    {
+      // A container's interface as orchestrators set it up: no address on
+      // the host's side, a /32 route to the pod. The pod answers from
+      // there, though the query never went that way.
+      r.Context("a pod answers");
+      if (!NS_CHECK(r, nettest::Ip("link add nb2 type veth peer name nb3\n"
+                                   "link set nb3 netns " + peer.Path() + "\n"
+                                   "link set nb2 up\n"
+                                   "route add 10.244.1.5/32 dev nb2 scope link\n")))
+        return;
+      {
+        Enter inPeer(peer);
+        if (!NS_CHECK(r, inPeer.ok() && nettest::Ip("addr add 10.244.1.5/32 dev nb3\n"
+                                                    "link set nb3 up\n"
+                                                    "route add 10.99.0.1/32 dev nb3 src "
+                                                    "10.244.1.5\n")))
+          return;
+      }
+      if (!NS_CHECK(r, nettest::WaitForCarrier("nb2"))) return;
+      Printers printers(peer, kQueryPort, {{TamoAt("10.244.1.5")}});
+      if (!NS_CHECK(r, printers.ok())) return;
+      std::string told;
+      Discoverer("tamo").discover(
+          [&](const Reply& reply) {
+            told += std::string(VerdictText(reply.verdict)) + "|";
+            return true;
+          },
+          options);
+      NS_CHECK_EQ(r, "arrived on an interface the query did not leave by|", told);
+    }
+    {
+      r.Context("renumbered after the first query");
+      options.repeatQuery = true;
+      Printers printers(peer, kQueryPort, {{TamoAt("10.99.0.20")}});
+      if (!NS_CHECK(r, printers.ok())) return;
+      bool renumbered = false;
+      Discoverer("tamo").discover(
+          [&](const Reply&) {
+            if (!renumbered)
+              renumbered = nettest::Ip(
+                  "addr flush dev nb0\naddr add 10.99.0.50/24 dev nb0\n"
+                  "route add 224.0.0.0/4 dev nb0\n");
+            return true;
+          },
+          options);
+      NS_CHECK(r, renumbered);
+      NS_CHECK_EQ(r, 2, printers.queries());
+    }
+  });
+  EXPECT_EQ("", failures);
+}

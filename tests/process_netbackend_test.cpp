@@ -197,7 +197,7 @@ TEST_F(ProcessTest, VersionQueryPrintsTheVersionAndNothingElse) {
     SCOPED_TRACE(arg);
     Outcome run = Start({arg}, Env({"DEVICE_URI=tamo://192.168.1.20"}));
     EXPECT_EQ(0, run.status);
-    EXPECT_EQ("2.2\n", run.out);
+    EXPECT_EQ(NETBACKEND_VERSION "\n", run.out);
     EXPECT_EQ("", run.err);
     EXPECT_FALSE(Exists(TracePath("netbackend", run.pid))) << "no trace line expected";
     EXPECT_FALSE(Exists(record_));
@@ -246,7 +246,7 @@ TEST_F(ProcessTest, ProbeCommandLine) {
       {{"--seconds", "15", "--name", "tamo"},
        1,
        "netbackend-probe: no usable network interface (up, with a carrier, multicast-capable, "
-       "not loopback): the query cannot be sent"},
+       "not loopback, not point-to-point): the query cannot be sent"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.args[0] + " " + (row.args.size() > 1 ? row.args[1] : ""));

@@ -49,7 +49,7 @@ done
 [[ -e $ready ]] || { cat "$E2E_TMP/holder.err" >&2; echo "e2e_bind_fail: the port holder did not start" >&2; exit 1; }
 
 out=$E2E_TMP/out
-unable="unable to locate devices with result=-1"
+unable="unable to locate devices with result=-2"
 inuse="Broadcast: bind: Address already in use"
 
 exe=$(e2e_exe tamo list)
@@ -86,7 +86,7 @@ e2e_expect_bytes "job: stderr" "$out/job/stderr" "STATE: +connecting-to-device
 INFO: Looking for printer 80C4A2E691D5 on the local network
 $inuse
 STATE: -connecting-to-device
-ERROR: Could not look for printer 80C4A2E691D5: the query could not be sent on any network interface
+ERROR: Could not look for printer 80C4A2E691D5: no socket could be had for its replies
 "
 e2e_expect_between "job: seconds until exit" "$(cat "$out/job/elapsed")" 0 2
 e2e_expect_eq "job: main's trace" "$(e2e_trace_lines "$out/job/trace" src/netbackend main)" \
