@@ -40,12 +40,15 @@ ctest --preset asan -LE cups
 step "32-bit x86 build, unit and process suites"
 cmake --preset m32
 cmake --build --preset m32 -j"$(nproc)" --target unit_tests process_tests netbackend netbackend-probe fake_socket_backend
-# Some kernels run no 32-bit x86 program at all (IA32 emulation off). The
-# unit suite then runs under qemu's user-mode emulator, which needs no
-# kernel support; the process suite execs 32-bit programs itself, and
-# cannot.
+# Some kernels run no 32-bit x86 program at all (IA32 emulation off): the
+# shell then cannot execute the file (status 126). The unit suite then runs
+# under qemu's user-mode emulator, which needs no kernel support; the
+# process suite execs 32-bit programs itself, and cannot. Any other outcome
+# of the version query is the process suite's to judge.
 not_run=""
-if [ "$(build/m32/netbackend -v 2>/dev/null)" = 2.2 ]; then
+runs_32bit=1
+build/m32/netbackend -v >/dev/null 2>&1 || [ $? != 126 ] || runs_32bit=0
+if [ "$runs_32bit" = 1 ]; then
   ctest --preset m32
 else
   echo "this kernel runs no 32-bit x86 program: the unit suite under qemu-i386"
