@@ -107,16 +107,28 @@ if(NETBACKEND_INSTALL_GPRINTER)
 endif()
 
 # Debian policy wants man pages and changelogs compressed with gzip -9n (no
-# name or time stamp, so that the package is reproducible).
+# name or time stamp, so that the package is reproducible). The man pages
+# name the version: their sources say @PROJECT_VERSION@, filled in here from
+# project(), so that the version is written in one place. The changelog's
+# latest entry is checked against it when the packages are built
+# (pkg/build-deb.sh).
 find_program(NETBACKEND_GZIP gzip REQUIRED)
+set(netbackend_docs doc/netbackend.8 doc/netbackend-probe.8 pkg/changelog)
+if(TARGET netbackend-printer-app)
+  list(APPEND netbackend_docs doc/netbackend-printer-app.8)
+endif()
 set(netbackend_gz_outputs)
-foreach(doc doc/netbackend.8 doc/netbackend-probe.8 pkg/changelog)
+foreach(doc IN LISTS netbackend_docs)
   get_filename_component(name "${doc}" NAME)
   set(gz "${PROJECT_BINARY_DIR}/doc/${name}.gz")
+  set(plain "${PROJECT_SOURCE_DIR}/${doc}")
+  if(doc MATCHES "[.]8$")
+    set(plain "${PROJECT_BINARY_DIR}/doc/${name}")
+    configure_file("${PROJECT_SOURCE_DIR}/${doc}" "${plain}" @ONLY)
+  endif()
   add_custom_command(OUTPUT "${gz}"
-    COMMAND ${CMAKE_COMMAND} -E make_directory "${PROJECT_BINARY_DIR}/doc"
-    COMMAND ${NETBACKEND_GZIP} -9n -c "${PROJECT_SOURCE_DIR}/${doc}" > "${gz}"
-    DEPENDS "${PROJECT_SOURCE_DIR}/${doc}"
+    COMMAND ${NETBACKEND_GZIP} -9n -c "${plain}" > "${gz}"
+    DEPENDS "${plain}"
     COMMENT "Compressing ${doc}"
     VERBATIM)
   list(APPEND netbackend_gz_outputs "${gz}")
@@ -133,15 +145,62 @@ install(FILES "${PROJECT_SOURCE_DIR}/pkg/copyright" "${PROJECT_BINARY_DIR}/doc/c
   PERMISSIONS ${netbackend_doc_mode}
   COMPONENT backend)
 
+# The printer application, where PAPPL is installed (src/app): the program
+# in sbin beside the probe (an administrator's command: it runs the
+# service, and its subcommands manage the service's printers), its man
+# page, and the systemd unit that runs it as a system user of its own.
+# The unit, its defaults file and the maintainer scripts come from pkg/.
+# Only the package installs it (`--component app`): the service needs the
+# system user that the package's postinst creates, so a plain
+# `cmake --install` leaves it out.
+if(TARGET netbackend-printer-app)
+  install(TARGETS netbackend-printer-app
+    RUNTIME DESTINATION sbin
+    PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE
+    COMPONENT app EXCLUDE_FROM_ALL)
+  install(CODE "set(netbackend_app_strip [[${CMAKE_STRIP}]])" COMPONENT app EXCLUDE_FROM_ALL)
+  install(CODE [[
+    if(CMAKE_INSTALL_DO_STRIP AND netbackend_app_strip)
+      execute_process(COMMAND "${netbackend_app_strip}" --remove-section=.comment
+        --remove-section=.note "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/sbin/netbackend-printer-app"
+        COMMAND_ERROR_IS_FATAL ANY)
+    endif()
+  ]] COMPONENT app EXCLUDE_FROM_ALL)
+  install(FILES "${PROJECT_BINARY_DIR}/doc/netbackend-printer-app.8.gz"
+    DESTINATION share/man/man8
+    PERMISSIONS ${netbackend_doc_mode}
+    COMPONENT app EXCLUDE_FROM_ALL)
+  install(FILES "${PROJECT_SOURCE_DIR}/pkg/copyright" "${PROJECT_BINARY_DIR}/doc/changelog.gz"
+    DESTINATION share/doc/netbackend-printer-app
+    PERMISSIONS ${netbackend_doc_mode}
+    COMPONENT app EXCLUDE_FROM_ALL)
+  # systemd's unit directory is /lib/systemd/system on Debian 12, whatever
+  # the prefix.
+  install(FILES "${PROJECT_SOURCE_DIR}/pkg/netbackend-printer-app.service"
+    DESTINATION /lib/systemd/system
+    PERMISSIONS ${netbackend_doc_mode}
+    COMPONENT app EXCLUDE_FROM_ALL)
+  install(FILES "${PROJECT_SOURCE_DIR}/pkg/netbackend-printer-app.default"
+    DESTINATION /etc/default
+    RENAME netbackend-printer-app
+    PERMISSIONS ${netbackend_doc_mode}
+    COMPONENT app EXCLUDE_FROM_ALL)
+endif()
+
 # The Debian packages: `cmake --build --preset default --target deb` writes
 # netbackend_<version>_<arch>.deb and netbackend-gprinter_<version>_<arch>.deb
-# into the build directory. Not offered for the sanitizer and 32-bit builds,
-# whose programs are not for installing.
+# into the build directory, and netbackend-printer-app_<version>_<arch>.deb
+# where the application is built. Not offered for the sanitizer and 32-bit
+# builds, whose programs are not for installing.
 if(NOT NETBACKEND_SANITIZE AND NOT NETBACKEND_M32)
+  set(netbackend_deb_depends netbackend netbackend-probe netbackend_docs)
+  if(TARGET netbackend-printer-app)
+    list(APPEND netbackend_deb_depends netbackend-printer-app)
+  endif()
   add_custom_target(deb
     COMMAND "${PROJECT_SOURCE_DIR}/pkg/build-deb.sh" "${PROJECT_BINARY_DIR}"
       "${PROJECT_VERSION}" "${NETBACKEND_CUPS_BACKEND_DIR}"
-    DEPENDS netbackend netbackend-probe netbackend_docs
+    DEPENDS ${netbackend_deb_depends}
     COMMENT "Building the Debian packages"
     VERBATIM USES_TERMINAL)
 endif()

@@ -8,7 +8,12 @@
 #   netbackend-gprinter_<version>_<arch>.deb
 #       the name gprinter, which lists every printer whatever its brand. It is
 #       a copy of the program: a package cannot hold a hard link to a file of
-#       another package.
+#       another package;
+#   netbackend-printer-app_<version>_<arch>.deb
+#       where the build has the printer application (it needs PAPPL): the
+#       program, its man page, its systemd unit and defaults file, and the
+#       maintainer scripts that make and, on purge, remove its system user
+#       and state (pkg/netbackend-printer-app.*).
 #
 # The staging trees come from `cmake --install --strip` and are packed by
 # dpkg-deb, which keeps hard links as links (CPack's DEB generator stored each
@@ -64,6 +69,8 @@ mkdir -p "$out/debian"
 cp "$PKG/control" "$PKG/changelog" "$out/debian/"
 main=$out/debian/netbackend
 gprinter=$out/debian/netbackend-gprinter
+app=$out/debian/netbackend-printer-app
+packages=(netbackend netbackend-gprinter)
 
 # The program, its hard links, the man page and the documents, stripped. Only
 # the backend component: gprinter, if the build was configured to install it,
@@ -82,15 +89,37 @@ install -m 0644 "$main/usr/share/doc/netbackend/copyright" \
 install -D -m 0644 "$PKG/netbackend-gprinter.lintian-overrides" \
   "$gprinter/usr/share/lintian/overrides/netbackend-gprinter"
 
-for package in netbackend netbackend-gprinter; do
+# The printer application: its own component, installed only here.
+DESTDIR=$app cmake --install "$BUILD" --prefix /usr --component app --strip \
+  >>"$out/install.log" || { cat "$out/install.log" >&2; die "cmake --install failed"; }
+if [ -e "$app/usr/sbin/netbackend-printer-app" ]; then
+  packages+=(netbackend-printer-app)
+  install -d "$app/DEBIAN"
+  for script in postinst prerm postrm; do
+    install -m 0755 "$PKG/netbackend-printer-app.$script" "$app/DEBIAN/$script"
+  done
+  # Every file under /etc is the administrator's: dpkg keeps their changes.
+  (cd "$app" && find etc -type f -printf '/%p\n' | sort) > "$app/DEBIAN/conffiles"
+  chmod 0644 "$app/DEBIAN/conffiles"
+  install -D -m 0644 "$PKG/netbackend-printer-app.lintian-overrides" \
+    "$app/usr/share/lintian/overrides/netbackend-printer-app"
+fi
+
+for package in "${packages[@]}"; do
   root=$out/debian/$package
   mkdir -p "$root/DEBIAN"
+  if [ "$package" = netbackend-printer-app ]; then
+    programs=("$root/usr/sbin/netbackend-printer-app")
+  else
+    programs=("$root$BACKEND_DIR"/*)
+  fi
   (cd "$out" \
-    && dpkg-shlibdeps -T"debian/$package.substvars" "$root$BACKEND_DIR"/* \
+    && dpkg-shlibdeps -T"debian/$package.substvars" "${programs[@]}" \
     && dpkg-gencontrol -p"$package" -T"debian/$package.substvars" -P"$root" -fdebian/files) \
     || die "control file of $package"
-  (cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z \
-    | xargs -0r md5sum) > "$root/DEBIAN/md5sums"
+  # dpkg keeps the conffiles' sums itself: they are not listed here.
+  (cd "$root" && find . -path ./DEBIAN -prune -o -path ./etc -prune -o -type f -printf '%P\0' \
+    | sort -z | xargs -0r md5sum) > "$root/DEBIAN/md5sums"
   chmod 0644 "$root/DEBIAN/md5sums" "$root/DEBIAN/control"
   find "$root" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
   dpkg-deb --root-owner-group -Zxz --threads-max=1 --build "$root" "$BUILD"
