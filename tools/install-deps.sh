@@ -12,8 +12,10 @@ packages=(
                                      # where the kernel runs no 32-bit program
   iproute2 procps python3            # private network namespaces; test-only clients
   cups cups-daemon cups-client       # the real scheduler, its socket backend, raw queues
-  cups-ipp-utils                     # ipptool: a job's state message
+  cups-ipp-utils                     # ipptool: a job's state message, conformance files
+  libpappl-dev chromium              # the printer application; its web page in a browser
   avahi-daemon                       # a real responder nobody here wrote
+  ghostscript poppler-utils          # the printer application's PDF and PostScript; pdfinfo
   nftables time                      # a lossy link for the benchmark; peak memory
   dpkg-dev file                      # building the .deb
   lintian devscripts mandoc          # checking it: lintian, hardening-check, the man page

@@ -1,0 +1,104 @@
+#include "printer_stream.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+
+namespace {
+
+const int kBufferBytes = 64 * 1024;
+
+typedef std::chrono::steady_clock Clock;
+
+int MillisecondsLeft(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+PrinterStream::PrinterStream(std::unique_ptr<Connector> connection, int stallSeconds,
+                             int closeSeconds)
+    : connection_(std::move(connection)),
+      buffer_(kBufferBytes),
+      stallSeconds_(stallSeconds),
+      closeSeconds_(closeSeconds) {}
+
+PrinterStream::~PrinterStream() {
+  if (connection_) connection_->Disconnect();
+}
+
+bool PrinterStream::Await(bool forWrite, int milliseconds, bool& ready) {
+  ready = false;
+  // poll() on the connector's socket rather than its select()-based watch:
+  // the watch keeps the socket registered for writing, which would wake a
+  // wait for the printer's close at once and for ever, and a server's
+  // descriptors may lie beyond what select() can hold.
+  pollfd watched = {connection_->ConnectedSocket(),
+                    static_cast<short>(POLLIN | (forWrite ? POLLOUT : 0)), 0};
+  int n = poll(&watched, 1, milliseconds);
+  if (n < 0) return errno == EINTR;
+  if (n == 0) return true;
+  if (watched.revents & (POLLERR | POLLNVAL)) return false;
+  if (watched.revents & (POLLIN | POLLHUP)) {
+    // Printers may answer on the print port (status, PJL echoes); what
+    // they say is not needed, but unread bytes would make the close a reset
+    // that drops the end of the job.
+    buffer_.SetLength(0);
+    int result = connection_->Receive(buffer_);
+    if (result < 0) return connection_->IsConnected();
+    if (buffer_.Length() == 0) {
+      if (!forWrite) ready = true;  // the printer closed its side
+      return !forWrite;
+    }
+  }
+  if (forWrite && (watched.revents & POLLOUT)) ready = true;
+  return true;
+}
+
+bool PrinterStream::Write(const void* data, size_t size) {
+  const unsigned char* bytes = static_cast<const unsigned char*>(data);
+  Clock::time_point deadline = Clock::now() + std::chrono::seconds(stallSeconds_);
+  size_t done = 0;
+  while (done < size) {
+    if (!IsOpen()) return false;
+    size_t chunk = size - done < static_cast<size_t>(kBufferBytes) ? size - done : kBufferBytes;
+    buffer_.Assign(bytes + done, static_cast<int>(chunk));
+    int sent = connection_->Send(buffer_);
+    if (sent > 0) {
+      done += static_cast<size_t>(sent);
+      deadline = Clock::now() + std::chrono::seconds(stallSeconds_);
+      continue;
+    }
+    if (!connection_->IsConnected()) return false;
+    int left = MillisecondsLeft(deadline);
+    bool ready = false;
+    if (left == 0 || !Await(true, left, ready)) {
+      connection_->Disconnect();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool PrinterStream::Finish() {
+  if (!IsOpen()) return false;
+  shutdown(connection_->ConnectedSocket(), SHUT_WR);
+  Clock::time_point deadline = Clock::now() + std::chrono::seconds(closeSeconds_);
+  bool closed = false, ok = true;
+  while (!closed && IsOpen()) {
+    int left = MillisecondsLeft(deadline);
+    if (left == 0) break;
+    if (!Await(false, left, closed)) {
+      ok = false;
+      break;
+    }
+  }
+  // A printer that keeps its side open past the close time has the job
+  // all the same: every byte was handed to the system before shutdown.
+  ok = ok && IsOpen();
+  connection_->Disconnect();
+  return ok;
+}
