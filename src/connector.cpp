@@ -27,7 +27,6 @@ const int kReceiveBufferBytes = 1 << 20;
 
 const int kSendBufferBytes = 0x36000;
 const int kConnectAttempts = 3;
-const int kConnectWaits = 15;
 
 // Bytes of a received datagram shown in the trace as text; the rest is
 // in the hex dump that follows.
@@ -287,7 +286,7 @@ void Connector::RegisterConnected() {
   connected_ = true;
 }
 
-int Connector::Connect(const std::string& ip, int port) {
+int Connector::Connect(const std::string& ip, int port, int moreWaits) {
   log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "begin with ip=%s port=%d", ip.c_str(), port);
   int result = -1;
   if (ip.empty()) {
@@ -341,8 +340,8 @@ int Connector::Connect(const std::string& ip, int port) {
     DescriptorWatch pending;
     pending.AddWrite(tcpSocket_);
     int last = pending.Wait(1, 0);
-    int counter = kConnectWaits;
-    while (counter > 0) {
+    int counter = moreWaits;
+    for (;;) {
       if (last > 0 && pending.IsWritable(tcpSocket_)) {
         int pendingError = 0;
         socklen_t size = sizeof(pendingError);
@@ -359,8 +358,8 @@ int Connector::Connect(const std::string& ip, int port) {
         break;
       }
       if (last == 0) {
+        if (counter-- == 0) break;  // the last wait passed without an answer
         last = pending.Wait(1, 0);
-        --counter;
       } else if (last < 0 && errno != EINTR) {
         break;  // the wait itself failed; only a signal is worth waiting out
       } else {

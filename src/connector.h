@@ -76,11 +76,14 @@ class Connector {
   // closes it; nothing when there is none.
   void CloseBroadcast();
 
-  // Connects to `ip`:`port`. Returns 0 when connected, -1 for an empty or
-  // invalid address or exhausted retries, a positive errno when the
+  // Connects to `ip`:`port`, waiting one second and then up to `moreWaits`
+  // seconds more for an answer. Returns 0 when connected, -1 for an empty
+  // or invalid address or exhausted retries, a positive errno when the
   // connection was refused or failed, or 0 with IsConnected() false when no
-  // answer came within the one-second waits.
-  int Connect(const std::string& ip, int port);
+  // answer came within the waits.
+  int Connect(const std::string& ip, int port) { return Connect(ip, port, kConnectMoreWaits); }
+  int Connect(const std::string& ip, int port, int moreWaits);
+  static const int kConnectMoreWaits = 15;
   // Sends the first Length() bytes of `data` on the connection; send()'s
   // result. A hard failure (not EAGAIN or EINTR) disconnects.
   int Send(const DataBuffer& data);

@@ -96,9 +96,10 @@ std::unique_ptr<Connector> PrinterConnections::Open(const std::string& uri,
   return nullptr;
 }
 
-std::unique_ptr<Connector> PrinterConnections::ConnectTo(const std::string& address) const {
+std::unique_ptr<Connector> PrinterConnections::ConnectTo(const std::string& address,
+                                                         int moreWaits) const {
   std::unique_ptr<Connector> connector(new Connector());
-  if (connector->Connect(address, port_) != 0 || !connector->IsConnected()) return nullptr;
+  if (connector->Connect(address, port_, moreWaits) != 0 || !connector->IsConnected()) return nullptr;
   return connector;
 }
 
@@ -107,7 +108,10 @@ void PrinterConnections::Attempt(const std::string& uri, const std::string& sche
   std::string address = book_.Lookup(uri);
   std::unique_ptr<Connector> made;
   std::string message;
-  if (!address.empty()) made = ConnectTo(address);
+  // A printer on the link answers a connection at once; one that moved
+  // away leaves the old address silent, and a full wait there would hold
+  // the job for as long as the search takes.
+  if (!address.empty()) made = ConnectTo(address, 0);
   if (!made) {
     JobPrinterSearch search = search_(scheme, mac);
     if (search.address.empty()) {
@@ -121,7 +125,7 @@ void PrinterConnections::Attempt(const std::string& uri, const std::string& sche
     } else {
       address = search.address;
       book_.Remember(uri, address);
-      made = ConnectTo(address);
+      made = ConnectTo(address, Connector::kConnectMoreWaits);
       if (!made)
         message = "Printer " + mac + " at " + address + " does not take connections on port " +
                   std::to_string(port_);

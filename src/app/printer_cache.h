@@ -79,7 +79,7 @@ class PrinterConnections {
   // The attempt, in the slot's thread.
   void Attempt(const std::string& uri, const std::string& scheme, const std::string& mac);
   // A connection to `address`, or null.
-  std::unique_ptr<Connector> ConnectTo(const std::string& address) const;
+  std::unique_ptr<Connector> ConnectTo(const std::string& address, int moreWaits) const;
 
   AddressBook& book_;
   PrinterSearch search_;
