@@ -37,6 +37,13 @@ cmake --preset asan
 cmake --build --preset asan -j"$(nproc)"
 ctest --preset asan -LE cups
 
+not_run=""
+# The printer application is built only where PAPPL is installed; its
+# suites (label app) are then not registered at all.
+if [ ! -x build/default/src/app/netbackend-printer-app ]; then
+  not_run="the printer application and its suites (PAPPL not found)"
+fi
+
 step "32-bit x86 build, unit and process suites"
 cmake --preset m32
 cmake --build --preset m32 -j"$(nproc)" --target unit_tests process_tests netbackend netbackend-probe fake_socket_backend
@@ -45,7 +52,6 @@ cmake --build --preset m32 -j"$(nproc)" --target unit_tests process_tests netbac
 # under qemu's user-mode emulator, which needs no kernel support; the
 # process suite execs 32-bit programs itself, and cannot. Any other outcome
 # of the version query is the process suite's to judge.
-not_run=""
 runs_32bit=1
 build/m32/netbackend -v >/dev/null 2>&1 || [ $? != 126 ] || runs_32bit=0
 if [ "$runs_32bit" = 1 ]; then
@@ -53,7 +59,7 @@ if [ "$runs_32bit" = 1 ]; then
 else
   echo "this kernel runs no 32-bit x86 program: the unit suite under qemu-i386"
   qemu-i386 -L / build/m32/tests/unit_tests --gtest_brief=1
-  not_run="the 32-bit process suite (this kernel runs no 32-bit x86 program)"
+  not_run="${not_run:+$not_run; }the 32-bit process suite (this kernel runs no 32-bit x86 program)"
 fi
 
 step "fuzz targets: corpus replay and ${FUZZ_SECONDS}s of fuzzing each"
