@@ -45,13 +45,15 @@ app_init() {
 _app_dir() { echo "$(netlab_tmpdir "$1")/app"; }
 
 # _app_env LAB: APP_ENV, the env command line of LAB's server and its
-# subcommands (in an ASan build, with the leaks PAPPL's own waved through).
+# subcommands (in an ASan build, with the leaks and the shutdown race that
+# are PAPPL's own waved through).
 _app_env() {
   local dir
   dir=$(_app_dir "$1")
   APP_ENV=(env SNAP_COMMON="$dir/state" TMPDIR="$dir/state" HOME="$dir/state"
     DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/bus"
-    LSAN_OPTIONS="suppressions=$_app_here/app_lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}")
+    LSAN_OPTIONS="suppressions=$_app_here/app_lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+    ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}suppressions=$_app_here/app_asan.supp")
 }
 
 # app_run LAB CMD...: CMD in LAB's host namespace with the server's
