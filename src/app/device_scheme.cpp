@@ -79,12 +79,20 @@ ssize_t Write(pappl_device_t* device, const void* buffer, size_t bytes) {
 
 pappl_preason_t Status(pappl_device_t*) { return PAPPL_PREASON_NONE; }
 
+void TellJob(pappl_job_t* job, void* message) {
+  papplJobSetMessage(job, "%s", static_cast<const std::string*>(message)->c_str());
+}
+
 void ShowState(pappl_printer_t* printer, void* data) {
   PrinterConnections* connections = static_cast<PrinterConnections*>(data);
   const char* uri = papplPrinterGetDeviceURI(printer);
   std::string scheme, mac;
   if (uri == nullptr || !ParseDeviceUri(uri, scheme, mac)) return;
   Reachability state = connections->State(uri);
+  // PAPPL 1.3.1 has no way to set a printer's state message: the jobs that
+  // wait for it say why, where clients and the web page show them.
+  if (state.waiting && !state.message.empty())
+    papplPrinterIterateActiveJobs(printer, TellJob, &state.message, 1, 0);
   bool shown = (papplPrinterGetReasons(printer) & PAPPL_PREASON_OFFLINE) != 0;
   if (state.waiting == shown) return;
   if (state.waiting) {

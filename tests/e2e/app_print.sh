@@ -15,7 +15,8 @@
 #            aborted with a reason, nothing it printed is wrong, and the
 #            printer answers the next request;
 #   moved    the printer leaves its address for another between two jobs:
-#            the second job follows it.
+#            while it is away the second job says why it waits, then
+#            follows it.
 # Needs root. Env: see lib/app.sh.
 set -euo pipefail
 
@@ -179,14 +180,21 @@ hostile html "$docs/page.html" text/html -
 e2e_expect_eq "html: Print-Job" "$(app_status "$E2E_TMP/html.out")" \
   client-error-document-format-not-supported
 
-# --- moved: the address goes, the printer comes back at another ---
+# --- moved: the address goes; while the printer is away its job says so;
+# the printer comes back at another address ---
 netlab_sim_stop "$lab"
 ip -n "$lab-p" addr del 10.77.0.2/24 dev "$(netlab_ifname "$lab" p 0)"
 netlab_add_printer_ip "$lab" 10.77.0.3
-sim_at 10.77.0.3
 before=0
 start=$SECONDS
-app_print "$lab" "$E2E_TMP/moved.out" p "$docs/page1.pwg" image/pwg-raster || true
+app_print "$lab" "$E2E_TMP/moved.out" p "$docs/page1.pwg" image/pwg-raster &
+moving=$!
+sleep 4
+app_ipptool "$lab" "$E2E_TMP/waiting.out" -v "$(app_uri p)" "$here/lib/app_jobs.test" || true
+grep -qi "job-state-message (textWithoutLanguage) = .*printer $MAC" "$E2E_TMP/waiting.out" ||
+  e2e_fail "moved: the waiting job does not say why: $(grep job-state "$E2E_TMP/waiting.out")"
+sim_at 10.77.0.3
+wait "$moving" || true
 e2e_expect_eq "moved: job-state" "$(app_job "$E2E_TMP/moved.out" job-state)" completed
 if got=$(printed 10.77.0.3); then
   echo "moved: printed at the new address after $((SECONDS - start)) s"
