@@ -5,6 +5,9 @@
 //
 //   pcl_compare RASTER PCL
 //   pcl_compare --pages PCL    prints the number of pages the PCL prints
+//   pcl_compare --ink PCL      prints, a line a page, where its black lies:
+//                              "LEFT TOP RIGHT BOTTOM" in pixels, the last
+//                              two past it; "blank" for a white page
 //
 // Both are decoded here, every read checked against the end of its file:
 // the raster by the reader below, the PCL by pcl_decoder.h. The page counts
@@ -16,6 +19,7 @@
 // for, within kCellDots. One line per page on standard output; exit status
 // 0 when everything matches, 1 when something differs (the first difference
 // of each page on standard error), 2 when a file cannot be read as it should.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -268,10 +272,11 @@ int ComparePage(RasterReader& raster, const RasterPage& page, const PclDecodedPa
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    fprintf(stderr, "usage: pcl_compare RASTER PCL | --pages PCL\n");
+    fprintf(stderr, "usage: pcl_compare RASTER PCL | --pages PCL | --ink PCL\n");
     return 2;
   }
-  const bool count = strcmp(argv[1], "--pages") == 0;
+  const bool ink = strcmp(argv[1], "--ink") == 0;
+  const bool count = ink || strcmp(argv[1], "--pages") == 0;
   for (int i = count ? 2 : 1; i < 3; ++i) {
     if (access(argv[i], R_OK) != 0) {
       fprintf(stderr, "pcl_compare: cannot read %s\n", argv[i]);
@@ -285,6 +290,24 @@ int main(int argc, char** argv) {
     fprintf(stderr, "pcl_compare: %s is not PCL a printer reads: %s\n", argv[2],
             pcl.error.c_str());
     return 1;
+  }
+  if (ink) {
+    for (const PclDecodedPage& page : pcl.pages) {
+      unsigned left = page.width, top = page.height, right = 0, bottom = 0;
+      for (unsigned y = 0; y < page.height; ++y) {
+        const Bytes row = page.Row(y);
+        for (unsigned x = 0; x < page.width; ++x)
+          if ((row[x / 8] >> (7 - x % 8)) & 1) {
+            left = std::min(left, x), right = std::max(right, x + 1);
+            top = std::min(top, y), bottom = y + 1;
+          }
+      }
+      if (right == 0)
+        printf("blank\n");
+      else
+        printf("%u %u %u %u\n", left, top, right, bottom);
+    }
+    return 0;
   }
   if (count) {
     printf("%zu\n", pcl.pages.size());

@@ -87,18 +87,53 @@ TEST(PbmStreamTest, StopsWhenTheReaderSaysSo) {
   EXPECT_EQ(calls, 1);
 }
 
-TEST(TurnHalfTest, PixelsGoToTheOppositeCorner) {
-  // 10 x 3 pixels, two bytes a row: black at (0, 0) and (3, 1).
+TEST(PlacedTest, CentredThenTurnedCounterClockwise) {
+  // 10 x 3 pixels, two bytes a row: black at (0, 0), (3, 1) and (9, 1).
   RenderedPage page;
   page.width = 10;
   page.height = 3;
   page.bytesPerRow = 2;
-  page.bits = {0x80, 0, 0x10, 0, 0, 0};
-  TurnHalf(page);
-  // (9, 2) and (6, 1); the pad bits past pixel 9 stay 0.
-  EXPECT_EQ(page.bits, (Bytes{0, 0, 0x02, 0, 0, 0x40}));
-  TurnHalf(page);
-  EXPECT_EQ(page.bits, (Bytes{0x80, 0, 0x10, 0, 0, 0}));
+  page.bits = {0x80, 0, 0x10, 0x40, 0, 0};
+  typedef std::vector<std::pair<unsigned, unsigned>> Pixels;
+  struct Row {
+    unsigned width, height;
+    int quarters;
+    unsigned placedWidth;
+    Pixels black;
+  } rows[] = {
+      // On 12 x 5 the page's top left is at (1, 1).
+      {12, 5, 0, 12, {{1, 1}, {4, 2}, {10, 2}}},
+      {12, 5, 1, 5, {{2, 1}, {2, 7}, {1, 10}}},  // the sheet's top edge to the left
+      {12, 5, 2, 12, {{1, 2}, {7, 2}, {10, 3}}},
+      {12, 5, 3, 5, {{3, 1}, {2, 4}, {2, 10}}},
+      // What overhangs an 8 x 3 sheet is cut off: (0, 0) lands at (-1, 0),
+      // (9, 1) at (8, 1).
+      {8, 3, 0, 8, {{2, 1}}},
+  };
+  for (const Row& row : rows) {
+    RenderedPage placed = Placed(page, row.width, row.height, row.quarters);
+    ASSERT_EQ(placed.width, row.placedWidth);
+    ASSERT_EQ(placed.width * placed.height, row.width * row.height);
+    ASSERT_EQ(placed.bits.size(), placed.bytesPerRow * placed.height);
+    Pixels black;
+    for (unsigned y = 0; y < placed.height; ++y)
+      for (unsigned x = 0; x < placed.bytesPerRow * 8; ++x)
+        if ((placed.Row(y)[x / 8] >> (7 - x % 8)) & 1) black.push_back({x, y});
+    EXPECT_EQ(black, row.black) << row.quarters;
+  }
+  // Dense pixels over whole and partial 8 x 8 blocks: turns add up.
+  RenderedPage noise;
+  noise.width = 37;
+  noise.height = 29;
+  noise.bytesPerRow = 5;
+  noise.bits = Pattern(5 * 29, 7);
+  for (unsigned y = 0; y < noise.height; ++y) noise.bits[y * 5 + 4] &= 0xF8;  // pad bits 0
+  const RenderedPage same = Placed(noise, 37, 29, 0);
+  EXPECT_EQ(same.bits, noise.bits);
+  const RenderedPage quarter = Placed(noise, 37, 29, 1);
+  EXPECT_EQ(Placed(quarter, 29, 37, 1).bits, Placed(noise, 37, 29, 2).bits);
+  EXPECT_EQ(Placed(quarter, 29, 37, 3).bits, same.bits);
+  EXPECT_EQ(Placed(Placed(noise, 37, 29, 2), 37, 29, 2).bits, same.bits);
 }
 
 }  // namespace

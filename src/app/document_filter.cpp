@@ -60,10 +60,27 @@ RenderRequest RequestFor(pappl_job_t* job, const pappl_pr_options_t& options) {
     request.sheetWidth = kA4Points[0];
     request.sheetHeight = kA4Points[1];
   }
-  // Portrait or landscape is each page's own shape (ghostscript.h); the
-  // job says which way up.
-  request.upsideDown = options.orientation_requested == IPP_ORIENT_REVERSE_PORTRAIT ||
-                       options.orientation_requested == IPP_ORIENT_REVERSE_LANDSCAPE;
+  // The options hold the printer's default (portrait) when the job says
+  // nothing; then each page prints as it fits the sheet best.
+  ipp_attribute_t* orientation = papplJobGetAttribute(job, "orientation-requested");
+  switch (orientation != nullptr && ippGetValueTag(orientation) == IPP_TAG_ENUM
+              ? ippGetInteger(orientation, 0)
+              : 0) {
+    case IPP_ORIENT_PORTRAIT:
+      request.orientation = Orientation::kPortrait;
+      break;
+    case IPP_ORIENT_LANDSCAPE:
+      request.orientation = Orientation::kLandscape;
+      break;
+    case IPP_ORIENT_REVERSE_LANDSCAPE:
+      request.orientation = Orientation::kReverseLandscape;
+      break;
+    case IPP_ORIENT_REVERSE_PORTRAIT:
+      request.orientation = Orientation::kReversePortrait;
+      break;
+    default:
+      break;
+  }
   // Read here rather than from the options, which hold one range only.
   ipp_attribute_t* ranges = papplJobGetAttribute(job, "page-ranges");
   if (ranges != nullptr && ippGetValueTag(ranges) != IPP_TAG_RANGE) ranges = nullptr;

@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 // Why the pages come as raster and not as Ghostscript's own PCL (ljet4):
@@ -71,6 +73,125 @@ RenderResult Failed(RenderResult result, const std::string& reason) {
   return result;
 }
 
+// Quarter turns counter-clockwise of the content on the sheet.
+int Quarters(Orientation orientation) {
+  switch (orientation) {
+    case Orientation::kLandscape:
+      return 1;
+    case Orientation::kReversePortrait:
+      return 2;
+    case Orientation::kReverseLandscape:
+      return 3;
+    default:
+      return 0;
+  }
+}
+
+// The sheet a page is fitted to before it is turned as asked: the job's,
+// turned for the landscape orientations.
+void FittingSheet(const RenderRequest& request, double& width, double& height) {
+  const bool across = Quarters(request.orientation) % 2 != 0;
+  width = across ? request.sheetHeight : request.sheetWidth;
+  height = across ? request.sheetWidth : request.sheetHeight;
+}
+
+unsigned Pixels(double points, unsigned resolution) {
+  return static_cast<unsigned>(std::lround(points * resolution / 72.0));
+}
+
+std::vector<std::string> CommonArguments(const RenderRequest& request) {
+  return {request.program, "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dQUIET"};
+}
+
+// The document last, after "-f" (never read as an option), with PostScript
+// to run before it.
+void AddDocument(std::vector<std::string>& args, const RenderRequest& request,
+                 const std::string& before) {
+  if (!before.empty()) {
+    args.push_back("-c");
+    args.push_back(before);
+  }
+  args.push_back("-f");
+  args.push_back(request.document);
+}
+
+// Prints the page device's size at each page it sends out (EndPage's
+// reason 2 is the device going away, not a page).
+const char kPrintPageSize[] =
+    "<< /EndPage { exch pop 2 ne dup { currentpagedevice /PageSize get aload pop "
+    "exch =only ( ) print = } if } bind >> setpagedevice";
+
+// How one run of the interpreter ended.
+struct RunOutcome {
+  enum class End { kExited, kStopped, kCanceled, kTooLong, kFailed } end = End::kFailed;
+  int exitStatus = -1;
+  int termSignal = 0;
+  std::string errors;   // the start of its standard error
+  std::string failure;  // kFailed: why it could not be run
+};
+
+// Runs the interpreter with `args` to its end, handing its standard output
+// to `onOutput` (false: no more is wanted, and the interpreter is ended).
+// `waited` adds up the time spent waiting for it, across the runs of one
+// document, against `limits.seconds`. On return its whole group has ended.
+RunOutcome RunInterpreter(const std::vector<std::string>& args, const RenderLimits& limits,
+                          Clock::duration& waited,
+                          const std::function<bool(const unsigned char*, size_t)>& onOutput,
+                          const std::function<bool()>& canceled, pid_t& group) {
+  RunOutcome outcome;
+  ChildProcess child;
+  const std::vector<std::string> env = {"PATH=/usr/bin:/bin", "LC_ALL=C"};
+  if (!child.Start(args, env, limits.child, outcome.failure)) return outcome;
+  group = child.Pid();
+  typedef RunOutcome::End End;
+  auto end = [&](End how) {
+    child.Kill(kGraceMs);
+    outcome.end = how;
+    return outcome;
+  };
+  const auto budget = std::chrono::seconds(limits.seconds);
+  std::vector<unsigned char> buffer(1 << 20);
+  while (child.OutFd() >= 0 || child.ErrFd() >= 0) {
+    if (canceled()) return end(End::kCanceled);
+    if (waited > budget) return end(End::kTooLong);
+    struct pollfd fds[2] = {{child.OutFd(), POLLIN, 0}, {child.ErrFd(), POLLIN, 0}};
+    const Clock::time_point before = Clock::now();
+    int ready = poll(fds, 2, kPollMs);
+    waited += Clock::now() - before;
+    if (ready < 0 && errno != EINTR) {
+      outcome.failure = strerror(errno);
+      return end(End::kFailed);
+    }
+    if (ready <= 0) continue;
+    if (fds[1].revents != 0) {
+      ssize_t n = read(child.ErrFd(), buffer.data(), buffer.size());
+      if (n > 0 && outcome.errors.size() < kMaxErrorBytes)
+        outcome.errors.append(
+            reinterpret_cast<const char*>(buffer.data()),
+            std::min(static_cast<size_t>(n), kMaxErrorBytes - outcome.errors.size()));
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) child.CloseErr();
+    }
+    if (fds[0].revents != 0) {
+      ssize_t n = read(child.OutFd(), buffer.data(), buffer.size());
+      if (n > 0 && !onOutput(buffer.data(), static_cast<size_t>(n))) return end(End::kStopped);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) child.CloseOut();
+    }
+  }
+  // Both pipes closed: the interpreter is ending, or pretends to.
+  const struct timespec pause = {0, 10 * 1000 * 1000};
+  while (!child.Exited()) {
+    if (canceled()) return end(End::kCanceled);
+    if (waited > budget) return end(End::kTooLong);
+    const Clock::time_point before = Clock::now();
+    nanosleep(&pause, nullptr);
+    waited += Clock::now() - before;
+  }
+  outcome.end = End::kExited;
+  outcome.exitStatus = child.ExitStatus();
+  outcome.termSignal = child.TermSignal();
+  return outcome;
+}
+
 }  // namespace
 
 bool PageList(const std::vector<std::pair<int, int>>& ranges, std::string& list) {
@@ -87,34 +208,109 @@ bool PageList(const std::vector<std::pair<int, int>>& ranges, std::string& list)
   return true;
 }
 
-std::vector<std::string> GhostscriptArguments(const RenderRequest& request) {
-  std::vector<std::string> args = {
-      request.program,
-      "-dSAFER",
-      "-dBATCH",
-      "-dNOPAUSE",
-      "-dQUIET",
-      // PostScript's own output (print, ==) and Ghostscript's messages would
-      // otherwise mix with the pages on standard output.
-      "-sstdout=%stderr",
-      "-sDEVICE=pbmraw",
-      "-r" + std::to_string(request.resolution),
-      "-dDEVICEWIDTHPOINTS=" + Points(request.sheetWidth),
-      "-dDEVICEHEIGHTPOINTS=" + Points(request.sheetHeight),
-      // The sheet in the printer is the job's, whatever size the document
-      // asks for; each page is scaled to fit it (and turned when that fits
-      // better, as a landscape page on a portrait sheet).
-      "-dFIXEDMEDIA",
-      "-dFitPage",
-      kMaxBitmap,
-  };
-  std::string list;
-  if (!request.pageRanges.empty() && PageList(request.pageRanges, list))
-    args.push_back("-sPageList=" + list);
+std::vector<std::string> GhostscriptArguments(const RenderRequest& request,
+                                              const RenderPass& pass) {
+  std::vector<std::string> args = CommonArguments(request);
+  args.insert(args.end(), {
+                              // PostScript's own output (print, ==) and
+                              // Ghostscript's messages would otherwise mix
+                              // with the pages on standard output.
+                              "-sstdout=%stderr",
+                              "-sDEVICE=pbmraw",
+                              "-r" + std::to_string(request.resolution),
+                              "-dDEVICEWIDTHPOINTS=" + Points(pass.width),
+                              "-dDEVICEHEIGHTPOINTS=" + Points(pass.height),
+                              // The sheet is the pass's, whatever size the
+                              // document asks for; each page is scaled to
+                              // fit it (and turned when that fits better).
+                              "-dFIXEDMEDIA",
+                              "-dFitPage",
+                              kMaxBitmap,
+                          });
+  if (!pass.pageList.empty()) args.push_back("-sPageList=" + pass.pageList);
   args.push_back("-sOutputFile=-");
-  args.push_back("-f");
-  args.push_back(request.document);
+  // A PostScript document that never asks for a page size is drawn for the
+  // job's sheet, and fitted to the pass's like any other.
+  AddDocument(args, request,
+              request.pdf ? ""
+                          : "<< /PageSize [" + Points(request.sheetWidth) + " " +
+                                Points(request.sheetHeight) + "] >> setpagedevice");
   return args;
+}
+
+std::vector<std::string> PageSizeArguments(const RenderRequest& request) {
+  std::vector<std::string> args = CommonArguments(request);
+  args.insert(args.end(), {"-sDEVICE=nullpage",
+                           // The size of a PostScript page that asks for none.
+                           "-dDEVICEWIDTHPOINTS=" + Points(request.sheetWidth),
+                           "-dDEVICEHEIGHTPOINTS=" + Points(request.sheetHeight)});
+  std::string list;
+  if (PageList(request.pageRanges, list) && !list.empty()) args.push_back("-sPageList=" + list);
+  AddDocument(args, request, kPrintPageSize);
+  return args;
+}
+
+std::vector<std::pair<double, double>> ReadPageSizes(const std::string& output, size_t max) {
+  std::vector<std::pair<double, double>> sizes;
+  size_t start = 0;
+  while (start < output.size() && sizes.size() < max) {
+    size_t end = output.find('\n', start);
+    if (end == std::string::npos) break;  // a line cut short
+    const std::string line = output.substr(start, end - start);
+    start = end + 1;
+    char* rest = nullptr;
+    const double width = strtod(line.c_str(), &rest);
+    const double height = strtod(rest, &rest);
+    while (*rest == ' ') ++rest;
+    // No page is a mile long; what is not a size is the document's own.
+    if (*rest == '\0' && width > 0 && height > 0 && width < 1e5 && height < 1e5)
+      sizes.push_back({width, height});
+  }
+  return sizes;
+}
+
+std::vector<RenderPass> PlanPasses(const RenderRequest& request,
+                                   const std::vector<std::pair<double, double>>& sizes) {
+  double width, height;
+  FittingSheet(request, width, height);
+  std::vector<RenderPass> passes;
+  std::vector<std::vector<std::pair<int, int>>> pages;
+  if (sizes.empty()) {
+    passes.push_back({width, height, ""});
+    PageList(request.pageRanges, passes.back().pageList);
+    return passes;
+  }
+  // Square counts as wide: Ghostscript's PostScript fitting turns a square
+  // page on a tall sheet.
+  const bool wide = width >= height;
+  const double side = std::min(width, height);
+  size_t next = 0;
+  auto add = [&](int number) {
+    const bool pageWide = sizes[next].first >= sizes[next].second;
+    ++next;
+    RenderPass pass = {width, height, ""};
+    if (pageWide != wide)
+      pass = pageWide ? RenderPass{side, side - 1, ""} : RenderPass{side - 1, side, ""};
+    if (passes.empty() || passes.back().width != pass.width ||
+        passes.back().height != pass.height) {
+      passes.push_back(pass);
+      pages.emplace_back();
+    }
+    auto& ranges = pages.back();
+    if (!ranges.empty() && ranges.back().second == number - 1)
+      ranges.back().second = number;
+    else
+      ranges.push_back({number, number});
+  };
+  if (request.pageRanges.empty()) {
+    while (next < sizes.size()) add(static_cast<int>(next) + 1);
+  } else {
+    for (const auto& range : request.pageRanges)
+      for (long long number = range.first; number <= range.second && next < sizes.size(); ++number)
+        add(static_cast<int>(number));
+  }
+  for (size_t i = 0; i < passes.size(); ++i) PageList(pages[i], passes[i].pageList);
+  return passes;
 }
 
 std::string GhostscriptReason(const std::string& errors) {
@@ -150,94 +346,98 @@ RenderResult RenderDocument(const RenderRequest& request, const RenderLimits& li
   if (request.pdf && !HasPdfHeader(request.document))
     return Failed(result, "The document is not a PDF file");
 
-  ChildProcess child;
-  std::string error;
-  const std::vector<std::string> env = {"PATH=/usr/bin:/bin", "LC_ALL=C"};
-  if (!child.Start(GhostscriptArguments(request), env, limits.child, error))
-    return Failed(result, error);
-  result.processGroup = child.Pid();
-
-  bool stopped = false, tooMany = false;
-  PbmStream stream(kMaxPixels, [&](RenderedPage& page) {
-    if (result.pages >= limits.maxPages) {
-      tooMany = true;
-      return false;
-    }
-    ++result.pages;
-    if (request.upsideDown) TurnHalf(page);
-    stopped = !onPage(page);
-    return !stopped;
-  });
-  std::string errors;
-  std::vector<unsigned char> buffer(1 << 20);
-  const auto budget = std::chrono::seconds(limits.seconds);
+  typedef RunOutcome::End End;
   Clock::duration waited{};
-
-  auto end = [&](RenderStatus status, const std::string& reason, bool overLimit = false) {
-    child.Kill(kGraceMs);
-    result.status = status;
-    result.reason = reason;
-    result.overLimit = overLimit;
-    return result;
-  };
   const std::string tooLong =
       "The document took more than " + std::to_string(limits.seconds) + " seconds to render";
+  const std::string tooMany =
+      "The document has more than " + std::to_string(limits.maxPages) + " pages";
+  auto stopped = [&](const RunOutcome& run) {
+    result.status = run.end == End::kCanceled ? RenderStatus::kCanceled : RenderStatus::kFailed;
+    result.overLimit = run.end == End::kTooLong;
+    result.reason = run.end == End::kTooLong ? tooLong : run.end == End::kFailed ? run.failure : "";
+    return result;
+  };
 
-  while (child.OutFd() >= 0 || child.ErrFd() >= 0) {
-    if (canceled()) return end(RenderStatus::kCanceled, "");
-    if (waited > budget) return end(RenderStatus::kFailed, tooLong, true);
-    struct pollfd fds[2] = {{child.OutFd(), POLLIN, 0}, {child.ErrFd(), POLLIN, 0}};
-    const Clock::time_point before = Clock::now();
-    int ready = poll(fds, 2, kPollMs);
-    waited += Clock::now() - before;
-    if (ready < 0 && errno != EINTR) return end(RenderStatus::kFailed, strerror(errno));
-    if (ready <= 0) continue;
-    if (fds[1].revents != 0) {
-      ssize_t n = read(child.ErrFd(), buffer.data(), buffer.size());
-      if (n > 0 && errors.size() < kMaxErrorBytes)
-        errors.append(reinterpret_cast<const char*>(buffer.data()),
-                      std::min(static_cast<size_t>(n), kMaxErrorBytes - errors.size()));
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) child.CloseErr();
+  std::vector<RenderPass> passes;
+  if (request.orientation == Orientation::kAuto) {
+    passes.push_back({request.sheetWidth, request.sheetHeight, list});
+  } else {
+    // Each page's shape first, to choose the sheet it is fitted to.
+    std::string sizes;
+    bool over = false;
+    RunOutcome run = RunInterpreter(
+        PageSizeArguments(request), limits, waited,
+        [&](const unsigned char* data, size_t size) {
+          sizes.append(reinterpret_cast<const char*>(data), size);
+          over = std::count(sizes.begin(), sizes.end(), '\n') > limits.maxPages;
+          return !over && sizes.size() < (limits.maxPages + 1) * 64u;
+        },
+        canceled, result.processGroup);
+    if (over) {
+      result.overLimit = true;
+      return Failed(result, tooMany);
     }
-    if (fds[0].revents != 0) {
-      ssize_t n = read(child.OutFd(), buffer.data(), buffer.size());
-      if (n > 0 && !stream.Feed(buffer.data(), static_cast<size_t>(n))) {
-        if (stopped) return end(RenderStatus::kStopped, "");
-        if (tooMany)
-          return end(RenderStatus::kFailed,
-                     "The document has more than " + std::to_string(limits.maxPages) + " pages",
-                     true);
-        return end(RenderStatus::kFailed, "Ghostscript's pages cannot be read: " + stream.Error());
+    if (run.end == End::kCanceled || run.end == End::kTooLong) return stopped(run);
+    // A document the sizes cannot be had from renders in one pass, which
+    // says what is wrong with it.
+    if (run.end != End::kExited || run.termSignal != 0 || run.exitStatus != 0) sizes.clear();
+    passes = PlanPasses(request, ReadPageSizes(sizes, limits.maxPages));
+  }
+
+  double fitWidth, fitHeight;
+  FittingSheet(request, fitWidth, fitHeight);
+  const unsigned placedWidth = Pixels(fitWidth, request.resolution);
+  const unsigned placedHeight = Pixels(fitHeight, request.resolution);
+  const int quarters = Quarters(request.orientation);
+  bool refused = false, overPages = false;
+  for (const RenderPass& pass : passes) {
+    PbmStream stream(kMaxPixels, [&](RenderedPage& page) {
+      if (result.pages >= limits.maxPages) {
+        overPages = true;
+        return false;
       }
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) child.CloseOut();
+      ++result.pages;
+      refused = request.orientation == Orientation::kAuto
+                    ? !onPage(page)
+                    : !onPage(Placed(page, placedWidth, placedHeight, quarters));
+      return !refused;
+    });
+    RunOutcome run = RunInterpreter(
+        GhostscriptArguments(request, pass), limits, waited,
+        [&](const unsigned char* data, size_t size) { return stream.Feed(data, size); }, canceled,
+        result.processGroup);
+    if (run.end == End::kStopped) {
+      if (refused) {
+        result.status = RenderStatus::kStopped;
+        return result;
+      }
+      if (overPages) {
+        result.overLimit = true;
+        return Failed(result, tooMany);
+      }
+      return Failed(result, "Ghostscript's pages cannot be read: " + stream.Error());
     }
+    if (run.end != End::kExited) return stopped(run);
+    const std::string said = GhostscriptReason(run.errors);
+    if (run.termSignal == SIGXCPU) {
+      result.overLimit = true;
+      return Failed(result, "The document took more than " +
+                                std::to_string(limits.child.cpuSeconds) +
+                                " seconds of processor time to render");
+    }
+    if (run.termSignal != 0)
+      return Failed(result, "Ghostscript ended on signal " + std::to_string(run.termSignal) +
+                                (said.empty() ? "" : ": " + said));
+    if (run.exitStatus != 0)
+      return Failed(result, said.empty()
+                                ? "Ghostscript ended with status " + std::to_string(run.exitStatus)
+                                : "The document cannot be rendered: " + said);
+    if (!stream.Complete()) return Failed(result, "Ghostscript's output ends inside a page");
+    // A document it cannot read at all still ends with status 0 and no page.
+    if (result.pages == 0 && !said.empty())
+      return Failed(result, "The document cannot be rendered: " + said);
   }
-  // Both pipes closed: the interpreter is ending, or pretends to.
-  const struct timespec pause = {0, 10 * 1000 * 1000};
-  while (!child.Exited()) {
-    if (canceled()) return end(RenderStatus::kCanceled, "");
-    if (waited > budget) return end(RenderStatus::kFailed, tooLong, true);
-    const Clock::time_point before = Clock::now();
-    nanosleep(&pause, nullptr);
-    waited += Clock::now() - before;
-  }
-  const std::string said = GhostscriptReason(errors);
-  if (child.TermSignal() == SIGXCPU) {
-    result.overLimit = true;
-    return Failed(result, "The document took more than " + std::to_string(limits.child.cpuSeconds) +
-                              " seconds of processor time to render");
-  }
-  if (child.TermSignal() != 0)
-    return Failed(result, "Ghostscript ended on signal " + std::to_string(child.TermSignal()) +
-                              (said.empty() ? "" : ": " + said));
-  if (child.ExitStatus() != 0)
-    return Failed(
-        result, said.empty() ? "Ghostscript ended with status " + std::to_string(child.ExitStatus())
-                             : "The document cannot be rendered: " + said);
-  if (!stream.Complete()) return Failed(result, "Ghostscript's output ends inside a page");
-  // A document it cannot read at all still ends with status 0 and no page.
-  if (result.pages == 0 && !said.empty())
-    return Failed(result, "The document cannot be rendered: " + said);
   result.status = RenderStatus::kDone;
   return result;
 }

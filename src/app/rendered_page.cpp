@@ -1,6 +1,8 @@
 #include "rendered_page.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -106,20 +108,117 @@ bool PbmStream::Feed(const unsigned char* data, size_t size) {
   return state_ != State::kFailed;
 }
 
+namespace {
+
+RenderedPage Blank(unsigned width, unsigned height) {
+  RenderedPage page;
+  page.width = width;
+  page.height = height;
+  page.bytesPerRow = (width + 7) / 8;
+  page.bits.assign(page.bytesPerRow * height, 0);
+  return page;
+}
+
+unsigned char* MutableRow(RenderedPage& page, unsigned y) {
+  return page.bits.data() + y * page.bytesPerRow;
+}
+
+// ORs the `width` bits of `from` into the row `to`, `toWidth` bits long,
+// from its bit `at` on; what falls outside it is cut off.
+void CopyBits(const unsigned char* from, unsigned width, unsigned char* to, unsigned toWidth,
+              long at) {
+  const long toBytes = (toWidth + 7) / 8;
+  const long base = at >= 0 ? at / 8 : -((-at + 7) / 8);
+  const unsigned shift = static_cast<unsigned>(at - base * 8);
+  const long fromBytes = (width + 7) / 8;
+  for (long b = 0; b < fromBytes; ++b) {
+    if (from[b] == 0) continue;
+    const long i = base + b;
+    if (i >= toBytes) break;
+    if (i >= 0) to[i] |= static_cast<unsigned char>(from[b] >> shift);
+    if (shift != 0 && i + 1 >= 0 && i + 1 < toBytes)
+      to[i + 1] |= static_cast<unsigned char>(from[b] << (8 - shift));
+  }
+  if (toWidth % 8 != 0) to[toBytes - 1] &= static_cast<unsigned char>(0xFF00 >> (toWidth % 8));
+}
+
+// Last row first, each read from the right.
 void TurnHalf(RenderedPage& page) {
-  std::vector<unsigned char> reversed(page.bytesPerRow);
+  static const auto kReversed = [] {
+    std::array<unsigned char, 256> table;
+    for (unsigned b = 0; b < 256; ++b) {
+      unsigned r = 0;
+      for (unsigned i = 0; i < 8; ++i) r |= ((b >> i) & 1) << (7 - i);
+      table[b] = static_cast<unsigned char>(r);
+    }
+    return table;
+  }();
+  const size_t bytes = page.bytesPerRow;
+  for (unsigned top = 0, bottom = page.height; top + 1 < bottom; ++top, --bottom)
+    std::swap_ranges(MutableRow(page, top), MutableRow(page, top) + bytes,
+                     MutableRow(page, bottom - 1));
+  // A row read from the right, its bytes in reverse order and each byte's
+  // bits reversed, starts with the pad bits, which are skipped.
+  const unsigned pad = static_cast<unsigned>(bytes * 8 - page.width);
+  std::vector<unsigned char> reversed(bytes);
   for (unsigned y = 0; y < page.height; ++y) {
-    unsigned char* row = page.bits.data() + y * page.bytesPerRow;
-    std::fill(reversed.begin(), reversed.end(), 0);
-    for (unsigned x = 0; x < page.width; ++x) {
-      const unsigned to = page.width - 1 - x;
-      if ((row[x / 8] >> (7 - x % 8)) & 1)
-        reversed[to / 8] |= static_cast<unsigned char>(0x80 >> (to % 8));
+    unsigned char* row = MutableRow(page, y);
+    for (size_t i = 0; i < bytes; ++i) {
+      const unsigned high = kReversed[row[bytes - 1 - i]];
+      const unsigned low = i + 1 < bytes ? kReversed[row[bytes - 2 - i]] : 0;
+      reversed[i] = static_cast<unsigned char>(pad == 0 ? high : high << pad | low >> (8 - pad));
     }
     std::copy(reversed.begin(), reversed.end(), row);
   }
-  for (unsigned top = 0, bottom = page.height; top + 1 < bottom; ++top, --bottom)
-    std::swap_ranges(page.bits.begin() + top * page.bytesPerRow,
-                     page.bits.begin() + (top + 1) * page.bytesPerRow,
-                     page.bits.begin() + (bottom - 1) * page.bytesPerRow);
+}
+
+// The 8 x 8 bits of `x`, a byte a row, transposed: row i's bit j to row j's
+// bit i.
+uint64_t Transposed(uint64_t x) {
+  uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAull;
+  x ^= t ^ (t << 7);
+  t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCull;
+  x ^= t ^ (t << 14);
+  t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ull;
+  return x ^ t ^ (t << 28);
+}
+
+// A quarter turn counter-clockwise, by blocks of 8 x 8 pixels: column x of
+// `page`, read down, is row width - 1 - x of the result.
+RenderedPage TurnedQuarter(const RenderedPage& page) {
+  RenderedPage turned = Blank(page.height, page.width);
+  for (unsigned y = 0; y < page.height; y += 8) {
+    for (size_t b = 0; b < page.bytesPerRow; ++b) {
+      uint64_t block = 0;
+      for (unsigned k = 0; k < 8; ++k)
+        block = block << 8 | (y + k < page.height ? page.Row(y + k)[b] : 0);
+      if (block == 0) continue;
+      block = Transposed(block);
+      for (unsigned j = 0; j < 8 && b * 8 + j < page.width; ++j)
+        MutableRow(turned, static_cast<unsigned>(page.width - 1 - (b * 8 + j)))[y / 8] =
+            static_cast<unsigned char>(block >> (56 - 8 * j));
+    }
+  }
+  return turned;
+}
+
+}  // namespace
+
+RenderedPage Placed(const RenderedPage& page, unsigned width, unsigned height, int quarters) {
+  if (quarters == 0 && page.width == width && page.height == height) return page;
+  RenderedPage sheet = Blank(width, height);
+  // Where the page's top left lands on the sheet; negative when the page
+  // overhangs it.
+  const long left = (static_cast<long>(width) - page.width) / 2;
+  const long top = (static_cast<long>(height) - page.height) / 2;
+  for (unsigned y = 0; y < page.height; ++y) {
+    const long to = top + y;
+    if (to >= 0 && to < static_cast<long>(height))
+      CopyBits(page.Row(y), page.width, MutableRow(sheet, static_cast<unsigned>(to)), width, left);
+  }
+  // A quarter counter-clockwise takes the sheet's top edge to its left;
+  // three are a quarter and a half.
+  if (quarters % 2 != 0) sheet = TurnedQuarter(sheet);
+  if (quarters >= 2) TurnHalf(sheet);
+  return sheet;
 }

@@ -1,8 +1,8 @@
 // The pages Ghostscript renders for the printer application, read from its
 // output: a stream of binary PBM images (1 bit a pixel, 1 = black), one per
 // page, whose every byte came from a document a stranger sent and is
-// checked as such. Also turns a page upside down, for the reverse
-// orientations. The document renderer (ghostscript.h) uses both.
+// checked as such. Also places a page on its sheet and turns it, for
+// the orientations a job asks for. The document renderer (ghostscript.h) uses both.
 #ifndef NETBACKEND_APP_RENDERED_PAGE_H_
 #define NETBACKEND_APP_RENDERED_PAGE_H_
 
@@ -63,8 +63,9 @@ class PbmStream {
   size_t filled_ = 0;  // bytes of page_.bits received
 };
 
-// Turns `page` half a turn, in place: its last row first, each row read
-// from the right.
-void TurnHalf(RenderedPage& page);
+// `page` centred on a sheet of `width` x `height` pixels (what overhangs it
+// cut off), then the sheet turned `quarters` quarter turns counter-clockwise
+// (0 to 3): a sheet turned an odd number of times is `height` pixels wide.
+RenderedPage Placed(const RenderedPage& page, unsigned width, unsigned height, int quarters);
 
 #endif  // NETBACKEND_APP_RENDERED_PAGE_H_

@@ -2,7 +2,7 @@
 # PDF and PostScript through the printer application, to the simulated
 # printers' port 9100: every page the document has (pdfinfo's count)
 # reaches a PCL printer and decodes to the page Ghostscript renders for the
-# same sheet (pcl_compare); page-ranges and copies; a printer with no page
+# same sheet (pcl_compare); page-ranges, copies and orientation; a printer with no page
 # language of its own gets the same; a PostScript printer gets PostScript as
 # it came. A malformed PDF ends its job with a reason, a canceled job leaves
 # no Ghostscript behind, and the server keeps printing after both.
@@ -132,6 +132,15 @@ app_cmd "$lab" submit -d pcl -o page-ranges=2-2 "$doc.pdf" >/dev/null
 compare "page-ranges=2-2" "$doc-page2.pwg" 10.77.0.2 1
 app_cmd "$lab" submit -d pcl -o copies=2 "$doc.pdf" >/dev/null
 compare "copies=2" "$doc-twice.pwg" 10.77.0.2 $((2 * pages))
+# Landscape asked for: each portrait page turned a quarter counter-clockwise
+# (its top to the sheet's left edge), scaled to the sheet's width: its black
+# lies between rows 1329 and 5271 (159.5 and 632.5 points) and starts near
+# the left edge (turned the other way, its text would start past column 1200).
+app_cmd "$lab" submit -d pcl -o orientation-requested=4 "$doc.pdf" >/dev/null
+next_job 10.77.0.2
+ink=$("$PCL_COMPARE" --ink "$job") || e2e_fail "landscape: the PCL does not decode"
+e2e_expect_eq "landscape: pages turned into the middle band, top to the left" \
+  "$(awk '$2 >= 1320 && $4 <= 5280 && $1 < 900' <<<"$ink" | wc -l)" "$pages"
 
 # A PDF whose body is garbage: Ghostscript renders no page and says why.
 printf '%%PDF-1.4\n1 0 obj garbage\n%%%%EOF\n' >"$dir/bad.pdf"
