@@ -2,10 +2,10 @@
 # The printer application as the clients people use meet it:
 #   cups     a real, isolated CUPS scheduler (lib/cupsd.sh) makes a
 #            driverless queue for the application's printer (lpadmin -m
-#            everywhere) and prints a PDF through it, in the format it
-#            chooses from what the printer lists (its filters make raster
-#            for a printer without PDF): the printer receives the PDF's
-#            pages as PCL, and the job completes in lpstat;
+#            everywhere) and prints a PDF through it, which it sends as
+#            PDF, and through a queue whose PPD lacks PDF, to which its
+#            filters send raster: the printer receives the PDF's pages as
+#            PCL both times, and the jobs complete in lpstat;
 #   web      headless Chromium loads the printer's page of the web
 #            interface: it shows the printer idle and the scheduler's job
 #            completed.
@@ -46,26 +46,42 @@ chmod 0644 "$E2E_TMP/doc.pdf"
 lpadmin -h "$sock" -p q -E -v "$(app_uri p)" -m everywhere ||
   e2e_fail "cups: lpadmin -m everywhere could not make a queue for the printer"
 title=app-e2e-$$
-job=$(lp -h "$sock" -d q -t "$title" "$E2E_TMP/doc.pdf" | sed -nE 's/^request id is ([^ ]+) .*/\1/p')
-[[ -n $job ]] || e2e_fail "cups: lp refused the job"
-for ((i = 0; i < 600; i++)); do
-  lpstat -h "$sock" -W completed -o q | grep -q "^$job " && break
-  sleep 0.1
-done
-lpstat -h "$sock" -W completed -o q | grep -q "^$job " || {
-  e2e_fail "cups: $job did not complete within 60 s: $(lpstat -h "$sock" -l -o q)"
-  grep -E "\[Job ${job##*-}\]" "$cupsd/log/error_log" | grep -vE 'envp|argv' | tail -n 30 >&2
+# cups_print QUEUE N: the PDF printed through QUEUE completes in lpstat and
+# reaches the printer as its job N, two pages of PCL; sets format to the
+# document-format it came in.
+cups_print() {
+  local job got pages
+  format=""
+  job=$(lp -h "$sock" -d "$1" -t "$title" "$E2E_TMP/doc.pdf" | sed -nE 's/^request id is ([^ ]+) .*/\1/p')
+  [[ -n $job ]] || { e2e_fail "cups: lp refused the job for $1"; return 0; }
+  for ((i = 0; i < 600; i++)); do
+    lpstat -h "$sock" -W completed -o "$1" | grep -q "^$job " && break
+    sleep 0.1
+  done
+  lpstat -h "$sock" -W completed -o "$1" | grep -q "^$job " || {
+    e2e_fail "cups: $job did not complete within 60 s: $(lpstat -h "$sock" -l -o "$1")"
+    grep -E "\[Job ${job##*-}\]" "$cupsd/log/error_log" | grep -vE 'envp|argv' | tail -n 30 >&2
+  }
+  got=$dir/jobs/10.77.0.2-$2.bin
+  if app_wait_file "$got" 10; then
+    pages=$("$PCL_COMPARE" --pages "$got" 2>&1)
+    format=$(sed -nE 's/.* request: +document-format mimeMediaType (.*)/\1/p' "$dir/app/log" |
+      tail -n 1)
+    echo "cups: $job sent as $format, completed, $pages pages of PCL at the printer"
+    e2e_expect_eq "cups: pages the printer received from $1" "$pages" 2
+  else
+    e2e_fail "cups: nothing reached the printer from $1"
+  fi
 }
-got=$dir/jobs/10.77.0.2-1.bin
-if app_wait_file "$got" 10; then
-  pages=$("$PCL_COMPARE" --pages "$got" 2>&1)
-  format=$(sed -nE 's/.* request: +document-format mimeMediaType (.*)/\1/p' "$dir/app/log" |
-    tail -n 1)
-  echo "cups: $job sent as $format, completed, $pages pages of PCL at the printer"
-  e2e_expect_eq "cups: pages the printer received" "$pages" 2
-else
-  e2e_fail "cups: nothing reached the printer"
-fi
+cups_print q 1
+[[ $format == application/pdf ]] || e2e_fail "cups: q sent $format, not the PDF"
+# The same printer without PDF in its PPD: the scheduler renders raster
+# itself, which must print as well.
+grep -v '^\*cupsFilter2: "[^ ]* application/pdf ' "$cupsd/root/ppd/q.ppd" >"$E2E_TMP/raster.ppd"
+lpadmin -h "$sock" -p r -E -v "$(app_uri p)" -P "$E2E_TMP/raster.ppd" ||
+  e2e_fail "cups: lpadmin could not make a raster queue"
+cups_print r 2
+[[ $format == image/pwg-raster || $format == image/urf ]] || e2e_fail "cups: r sent $format, not raster"
 
 # --- web ---
 page=$E2E_TMP/page.html
