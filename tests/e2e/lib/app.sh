@@ -124,14 +124,21 @@ EOF
 # app_stop LAB: the shutdown subcommand, then the server must end by itself
 # with status 0 and no sanitizer report.
 app_stop() {
-  local lab=$1 dir pid=${_APP_PID[$1]} st=0 i
+  local lab=$1 dir pid=${_APP_PID[$1]} st=0 i said ok=1
   dir=$(_app_dir "$lab")
-  app_cmd "$lab" shutdown >/dev/null 2>&1 || e2e_fail "$lab: the shutdown subcommand failed"
+  said=$(app_cmd "$lab" shutdown 2>&1) || ok=0
   for ((i = 0; i < 100; i++)); do
     _netlab_alive "$pid" || break
     sleep 0.1
   done
-  _netlab_alive "$pid" && e2e_fail "$lab: the server was still running 10 s after shutdown"
+  _netlab_alive "$pid" && e2e_fail "$lab: the server was still running 10 s after shutdown: $said"
+  # Under load, PAPPL 1.3.1's subcommand now and then loses the answer to
+  # its Shutdown-All-Printers ("Unable to shutdown server: No such file or
+  # directory", about once in a dozen runs on two busy cores) while the
+  # server does shut down, with status 0: the server's going counts.
+  if ((!ok)) && { [[ $said != *"Unable to shutdown server"* ]] || _netlab_alive "$pid"; }; then
+    e2e_fail "$lab: the shutdown subcommand failed: $said"
+  fi
   _netlab_stop_pid "$pid" || st=$?
   unset "_APP_PID[$lab]"
   e2e_expect_eq "$lab: the server's exit status" "$st" 0
