@@ -370,7 +370,8 @@ RenderResult RenderDocument(const RenderRequest& request, const RenderLimits& li
         PageSizeArguments(request), limits, waited,
         [&](const unsigned char* data, size_t size) {
           sizes.append(reinterpret_cast<const char*>(data), size);
-          over = std::count(sizes.begin(), sizes.end(), '\n') > limits.maxPages;
+          over =
+              static_cast<size_t>(std::count(sizes.begin(), sizes.end(), '\n')) > limits.maxPages;
           return !over && sizes.size() < (limits.maxPages + 1) * 64u;
         },
         canceled, result.processGroup);

@@ -208,11 +208,12 @@ RenderedPage Placed(const RenderedPage& page, unsigned width, unsigned height, i
   if (quarters == 0 && page.width == width && page.height == height) return page;
   RenderedPage sheet = Blank(width, height);
   // Where the page's top left lands on the sheet; negative when the page
-  // overhangs it.
-  const long left = (static_cast<long>(width) - page.width) / 2;
-  const long top = (static_cast<long>(height) - page.height) / 2;
+  // overhangs it. Signed throughout: on a 32-bit host a long minus an
+  // unsigned is unsigned.
+  const long left = (static_cast<long>(width) - static_cast<long>(page.width)) / 2;
+  const long top = (static_cast<long>(height) - static_cast<long>(page.height)) / 2;
   for (unsigned y = 0; y < page.height; ++y) {
-    const long to = top + y;
+    const long to = top + static_cast<long>(y);
     if (to >= 0 && to < static_cast<long>(height))
       CopyBits(page.Row(y), page.width, MutableRow(sheet, static_cast<unsigned>(to)), width, left);
   }
