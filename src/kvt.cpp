@@ -211,7 +211,7 @@ int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& 
   bool more = true;
   while (more) {
     int64_t now = NowMicroseconds();
-    if (now >= deadline) break;
+    if (now >= deadline || (options.stop && options.stop())) break;
     int64_t until = deadline;
     if (repeated < repeats) {
       int64_t due = start + static_cast<int64_t>(kRepeatQueryAfter[repeated]) * 1000000;
@@ -226,6 +226,7 @@ int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& 
       if (due < until) until = due;
     }
     int64_t left = until - now;
+    if (options.stop) left = std::min<int64_t>(left, kStopPollMs * 1000);
     int ready = watch.Wait(static_cast<int>(left / 1000000), static_cast<int>(left % 1000000));
     if (ready < 0) break;
     if (ready == 0) continue;

@@ -71,7 +71,13 @@ struct DiscoveryOptions {
   // When set, receives the interfaces the query went out of and those it
   // skipped, with why.
   std::vector<HostLinks::QueryInterface>* queryInterfaces = nullptr;
+  // When set, asked at least every kStopPollMs while the run waits; true
+  // ends the run (a job canceled while its printer is looked for).
+  std::function<bool()> stop;
 };
+
+// How often a run with DiscoveryOptions::stop asks it.
+const int kStopPollMs = 200;
 
 // When a job's query goes out again, in seconds after the first: a printer
 // that lost the query or was asleep gets three more chances, and none comes
