@@ -3,9 +3,12 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -198,8 +201,8 @@ int Connector::SendQuery(const DataBuffer& data) {
       log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "query sent on %s (%s)", name.c_str(),
                  AddressText(choice.address).c_str());
     } else {
-      log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "sendto on %s failed: %s",
-                 name.c_str(), n < 0 ? strerror(errno) : "nothing sent");
+      log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "sendto on %s failed: %s", name.c_str(),
+                 n < 0 ? strerror(errno) : "nothing sent");
     }
   }
   return sent;
@@ -397,6 +400,27 @@ void Connector::Disconnect() {
   close(tcpSocket_);
   tcpSocket_ = -1;
   connected_ = false;
+}
+
+std::string Connector::PeerAddress() const {
+  return connected_ ? AddressText(peerAddress_.sin_addr) : std::string();
+}
+
+void Connector::ShutdownWrite() {
+  if (connected_) shutdown(tcpSocket_, SHUT_WR);
+}
+
+int Connector::PollConnected(bool forWrite, int milliseconds) {
+  if (!connected_) return -1;
+  pollfd watched = {tcpSocket_, static_cast<short>(POLLIN | (forWrite ? POLLOUT : 0)), 0};
+  int n = poll(&watched, 1, milliseconds);
+  return n > 0 ? watched.revents : 0;
+}
+
+int Connector::UnacknowledgedBytes() const {
+  int queued = 0;
+  if (!connected_ || ioctl(tcpSocket_, SIOCOUTQ, &queued) != 0) return -1;
+  return queued;
 }
 
 bool Connector::TcpReadable() const { return tcpSocket_ >= 0 && watch_->IsReadable(tcpSocket_); }

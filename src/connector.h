@@ -94,8 +94,23 @@ class Connector {
   int Receive(DataBuffer& buffer);
   // Unregisters, shuts down and closes the connection, if there is one.
   void Disconnect();
+  // Shuts the connection's write side: the peer reads the end of the
+  // stream, and may still answer.
+  void ShutdownWrite();
+  // Waits up to `milliseconds` for the connection to become readable, or
+  // writable too with `forWrite`, with poll() rather than the watch: a
+  // server's descriptors may lie beyond what select() can hold. Returns
+  // poll()'s revents (POLLHUP or POLLERR when the peer is gone), 0 when
+  // the time ran out or a signal came, -1 when there is no connection.
+  int PollConnected(bool forWrite, int milliseconds);
+  // The bytes sent that the peer has not acknowledged yet: 0 once all of
+  // them reached it. -1 when there is no connection or the system cannot
+  // tell.
+  int UnacknowledgedBytes() const;
 
   bool IsConnected() const { return connected_; }
+  // The address the connection was made to, as text; empty without one.
+  std::string PeerAddress() const;
   // The connected stream socket, still owned by the connector; -1 if none.
   int ConnectedSocket() const { return connected_ ? tcpSocket_ : -1; }
   // Whether the last wait on the watch marked the stream socket.
