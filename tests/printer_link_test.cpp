@@ -1,20 +1,16 @@
-// The connection broker and the stream to the printer, against print
-// ports on loopback and a search that the test answers when it chooses:
-// a device open never waits for a search, one search runs per printer, and
-// a job's bytes arrive whole.
-#include "printer_cache.h"
+// The job's way to its printer and the stream there, against print ports
+// on loopback and searches that the test scripts: a job goes only to the
+// address its own search found, waits while the printer is away, and its
+// bytes arrive whole.
+#include "printer_link.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "printer_stream.h"
 #include "test_util.h"
@@ -24,22 +20,36 @@ namespace {
 const char kUri[] = "tamo://80C4A2E691D5";
 const char kLoopback[] = "127.0.0.1";
 
-// A print port on loopback: listens, accepts when asked.
+// A print port on a loopback address: listens, accepts when asked.
 class PrintPort {
  public:
-  PrintPort() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    ok_ = bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+  // A `receiveBuffer` set before listening is what the accepted
+  // connections get: a printer that takes little at a time.
+  explicit PrintPort(const char* address = kLoopback, int port = 0, int receiveBuffer = 0)
+      : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)) {
+    if (receiveBuffer > 0)
+      setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in where = {};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address, &where.sin_addr);
+    socklen_t size = sizeof(where);
+    ok_ = bind(fd_.get(), reinterpret_cast<sockaddr*>(&where), size) == 0 &&
           listen(fd_.get(), 4) == 0 &&
-          getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &size) == 0;
-    port_ = ntohs(address.sin_port);
+          getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&where), &size) == 0;
+    port_ = ntohs(where.sin_port);
   }
   bool ok() const { return ok_; }
   int port() const { return port_; }
-  int Accept() { return accept(fd_.get(), nullptr, nullptr); }
+  // -1 when no connection came.
+  int Accept() {
+    for (int i = 0; i < 50; ++i) {
+      int fd = accept(fd_.get(), nullptr, nullptr);
+      if (fd >= 0) return fd;
+      usleep(20000);
+    }
+    return -1;
+  }
 
  private:
   Fd fd_;
@@ -47,98 +57,97 @@ class PrintPort {
   int port_ = 0;
 };
 
-// A search that finds `address` once released, counting its runs.
-class HeldSearch {
- public:
-  explicit HeldSearch(std::string address) : address_(std::move(address)) {}
+// A search that answers from a script, one entry a run ("" for a printer
+// that did not answer), then the last entry for ever.
+struct ScriptedSearch {
+  std::vector<std::string> answers;
+  int runs = 0;
   PrinterSearch Function() {
-    return [this](const std::string&, const std::string&) {
-      ++runs_;
-      std::unique_lock<std::mutex> lock(mutex_);
-      released_.wait(lock, [this] { return open_; });
+    return [this](const std::string&, const std::string& mac, const StopCheck&) {
+      EXPECT_EQ(mac, "80C4A2E691D5");
       JobPrinterSearch search;
       search.sent = 1;
-      search.address = address_;
+      search.address = answers[std::min<size_t>(static_cast<size_t>(runs++), answers.size() - 1)];
       return search;
     };
   }
-  void Release() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      open_ = true;
-    }
-    released_.notify_all();
-  }
-  int runs() const { return runs_; }
-
- private:
-  std::string address_;
-  std::atomic<int> runs_{0};
-  std::mutex mutex_;
-  std::condition_variable released_;
-  bool open_ = false;
 };
 
-const std::chrono::milliseconds kShort(100);
-const std::chrono::milliseconds kLong(5000);
+std::vector<std::string> gTold;
+void Tell(const std::string& why) { gTold.push_back(why); }
 
 }  // namespace
 
-TEST(PrinterConnections, KnownAddressConnectsWithoutSearching) {
-  PrintPort port;
-  ASSERT_TRUE(port.ok());
+// The printer left 127.0.0.2 for 127.0.0.1 and another device took its
+// old address and print port: the job goes where this job's search found
+// the printer, never to the address it was seen at before.
+TEST(PrinterLinks, TheJobGoesWhereItsOwnSearchFoundThePrinter) {
+  PrintPort printer;
+  ASSERT_TRUE(printer.ok());
+  PrintPort stranger("127.0.0.2", printer.port());
+  ASSERT_TRUE(stranger.ok());
   AddressBook book;
-  book.Remember(kUri, kLoopback);
-  HeldSearch search(kLoopback);
-  PrinterConnections connections(book, search.Function(), port.port());
-  std::string message;
-  std::unique_ptr<Connector> connection = connections.Open(kUri, kLong, message);
-  ASSERT_NE(connection, nullptr) << message;
-  EXPECT_TRUE(connection->IsConnected());
-  EXPECT_EQ(search.runs(), 0);
-  EXPECT_FALSE(connections.State(kUri).waiting);
-}
-
-TEST(PrinterConnections, OpenFailsWhileTheSearchRunsAndTakesItsConnectionLater) {
-  PrintPort port;
-  ASSERT_TRUE(port.ok());
-  AddressBook book;
-  HeldSearch search(kLoopback);
-  {
-    PrinterConnections connections(book, search.Function(), port.port());
-    std::string message;
-    // Two opens while the search is held: neither waits for it, and the
-    // second does not start another.
-    EXPECT_EQ(connections.Open(kUri, kShort, message), nullptr);
-    EXPECT_NE(message.find("80C4A2E691D5"), std::string::npos) << message;
-    EXPECT_EQ(connections.Open(kUri, kShort, message), nullptr);
-    EXPECT_EQ(search.runs(), 1);
-    EXPECT_TRUE(connections.State(kUri).waiting);
-    search.Release();
-    std::unique_ptr<Connector> connection = connections.Open(kUri, kLong, message);
-    ASSERT_NE(connection, nullptr) << message;
-    EXPECT_FALSE(connections.State(kUri).waiting);
-  }
-  // What the search found is where the next job goes first.
-  EXPECT_EQ(book.Lookup(kUri), kLoopback);
-}
-
-TEST(PrinterConnections, AMovedPrinterIsSearchedForAndAnUnknownUriRefused) {
-  PrintPort port;
-  ASSERT_TRUE(port.ok());
-  AddressBook book;
-  // Nothing listens on 127.0.0.2's print port: the old address refuses.
   book.Remember(kUri, "127.0.0.2");
-  HeldSearch search(kLoopback);
-  search.Release();
-  PrinterConnections connections(book, search.Function(), port.port());
-  std::string message;
-  std::unique_ptr<Connector> connection = connections.Open(kUri, kLong, message);
-  ASSERT_NE(connection, nullptr) << message;
-  EXPECT_EQ(search.runs(), 1);
+  ScriptedSearch search{{kLoopback}};
+  PrinterLinks links(book, search.Function(), printer.port(), 0);
+  gTold.clear();
+  std::unique_ptr<Connector> connection = links.Connect(
+      kUri, [] { return false; }, Tell);
+  ASSERT_NE(connection, nullptr);
+  EXPECT_EQ(connection->PeerAddress(), kLoopback);
+  Fd accepted(printer.Accept());
+  EXPECT_GE(accepted.get(), 0);
+  Fd wrong(stranger.Accept());
+  EXPECT_LT(wrong.get(), 0) << "a connection reached the device at the old address";
   EXPECT_EQ(book.Lookup(kUri), kLoopback);
-  EXPECT_EQ(connections.Open("socket://127.0.0.1", kShort, message), nullptr);
-  EXPECT_EQ(search.runs(), 1);
+  EXPECT_EQ(gTold.size(), 1u);
+}
+
+// Away twice, then back: the job waits, says why once (not at every
+// retry), shows the printer waited for, and connects when it answers.
+TEST(PrinterLinks, AJobWaitsForItsPrinterAndSaysWhy) {
+  PrintPort printer;
+  ASSERT_TRUE(printer.ok());
+  AddressBook book;
+  ScriptedSearch search{{"", "", kLoopback}};
+  PrinterLinks links(book, search.Function(), printer.port(), 0);
+  gTold.clear();
+  bool waitingSeen = false;
+  std::unique_ptr<Connector> connection = links.Connect(
+      kUri,
+      [&] {
+        waitingSeen = waitingSeen || links.State(kUri).waiting;
+        return false;
+      },
+      Tell);
+  ASSERT_NE(connection, nullptr);
+  EXPECT_EQ(search.runs, 3);
+  ASSERT_EQ(gTold.size(), 2u);
+  EXPECT_NE(gTold[0].find("Looking for printer 80C4A2E691D5"), std::string::npos) << gTold[0];
+  EXPECT_NE(gTold[1].find("80C4A2E691D5 does not answer"), std::string::npos) << gTold[1];
+  EXPECT_TRUE(waitingSeen);
+  EXPECT_FALSE(links.State(kUri).waiting);
+}
+
+// A job canceled while its printer is away stops waiting; a URI that names
+// no printer of ours is refused without a search.
+TEST(PrinterLinks, ACanceledJobStopsWaitingAndAStrangeUriIsRefused) {
+  AddressBook book;
+  ScriptedSearch search{{""}};
+  PrinterLinks links(book, search.Function(), 9, 0);
+  int asked = 0;
+  gTold.clear();
+  EXPECT_EQ(links.Connect(
+                kUri, [&] { return ++asked > 3; }, Tell),
+            nullptr);
+  EXPECT_GE(search.runs, 1);
+  EXPECT_TRUE(links.State(kUri).waiting);
+  int runs = search.runs;
+  EXPECT_EQ(links.Connect(
+                "socket://127.0.0.1", [] { return false; }, Tell),
+            nullptr);
+  EXPECT_EQ(search.runs, runs);
+  EXPECT_NE(gTold.back().find("names no printer"), std::string::npos) << gTold.back();
 }
 
 TEST(PrinterStream, BytesArriveWholeAndADeadPrinterFailsTheWrite) {
@@ -171,4 +180,42 @@ TEST(PrinterStream, BytesArriveWholeAndADeadPrinterFailsTheWrite) {
   PrinterStream stuck(std::move(stalled), 1, 1);
   EXPECT_FALSE(stuck.Write(job.data(), job.size()));
   EXPECT_FALSE(stuck.IsOpen());
+}
+
+// The printer read every byte but keeps the connection open: the job is
+// whole. A printer that read nothing at the end did not take the job.
+TEST(PrinterStream, TheEndOfAJobIsWholeOnlyWhenThePrinterTookEveryByte) {
+  PrintPort port;
+  ASSERT_TRUE(port.ok());
+  Bytes job = Pattern(64 << 10, 5);
+  {
+    std::unique_ptr<Connector> connector(new Connector());
+    ASSERT_EQ(connector->Connect(kLoopback, port.port()), 0);
+    Fd printer(port.Accept());
+    ASSERT_GE(printer.get(), 0);
+    PrinterStream stream(std::move(connector), 1, 1);
+    std::thread reader([&] {
+      unsigned char buffer[65536];
+      size_t got = 0;
+      while (got < job.size()) {
+        ssize_t n = read(printer.get(), buffer, sizeof(buffer));
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+      }
+    });
+    EXPECT_TRUE(stream.Write(job.data(), job.size()));
+    reader.join();
+    EXPECT_TRUE(stream.Finish());
+  }
+  // A printer that reads nothing: what its small window cannot hold stays
+  // unacknowledged on this side, and the end of the job says so.
+  PrintPort deafPort(kLoopback, 0, 4096);
+  ASSERT_TRUE(deafPort.ok());
+  std::unique_ptr<Connector> connector(new Connector());
+  ASSERT_EQ(connector->Connect(kLoopback, deafPort.port()), 0);
+  Fd deaf(deafPort.Accept());
+  ASSERT_GE(deaf.get(), 0);
+  PrinterStream stream(std::move(connector), 1, 1);
+  ASSERT_TRUE(stream.Write(job.data(), job.size()));
+  EXPECT_FALSE(stream.Finish());
 }

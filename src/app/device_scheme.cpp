@@ -1,27 +1,46 @@
 #include "device_scheme.h"
 
-#include <chrono>
+#include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "device_uri.h"
-#include "printer_cache.h"
+#include "printer_link.h"
 #include "printer_listing.h"
 #include "printer_stream.h"
+#include "server_state.h"
 
 namespace {
 
-// How long a device open waits for a connection attempt: a printer at its
-// last known address answers well within this; longer would hold the
-// printer's lock (and every request for the printer) while PAPPL waits.
-const std::chrono::milliseconds kOpenWait(500);
 // A probe URI of PAPPL's own scheme, which makes PAPPL set up its schemes.
 const char kBuiltInProbe[] = "socket://127.0.0.1";
 
 const pappl_devtype_t kListingType = PAPPL_DEVTYPE_CUSTOM_NETWORK | PAPPL_DEVTYPE_USB;
 
 AddressBook* gBook = nullptr;
-PrinterConnections* gConnections = nullptr;
+PrinterLinks* gLinks = nullptr;
+
+// One open device of ours: the printer it names, and the connection of
+// the job that prints on it now.
+struct Session {
+  std::string uri;
+  std::unique_ptr<PrinterStream> stream;
+};
+
+// The sessions by device, so that the drivers, which serve PAPPL's own
+// devices too, can tell ours.
+std::mutex gSessionsMutex;
+std::map<pappl_device_t*, Session*> gSessions;
+// The sessions that hold a connection.
+std::atomic<int> gSending{0};
+
+Session* SessionOf(pappl_device_t* device) {
+  std::lock_guard<std::mutex> lock(gSessionsMutex);
+  auto found = gSessions.find(device);
+  return found != gSessions.end() ? found->second : nullptr;
+}
 
 bool List(pappl_device_cb_t cb, void* data, pappl_deverror_cb_t, void*) {
   bool stopped = false;
@@ -38,14 +57,17 @@ bool List(pappl_device_cb_t cb, void* data, pappl_deverror_cb_t, void*) {
 }
 
 bool Open(pappl_device_t* device, const char* uri, const char*) {
+  std::string scheme, mac;
+  if (uri == nullptr || !ParseDeviceUri(uri, scheme, mac)) {
+    papplDeviceError(device, "The device URI names no printer of this application");
+    return false;
+  }
   try {
-    std::string message;
-    std::unique_ptr<Connector> connection = gConnections->Open(uri, kOpenWait, message);
-    if (!connection) {
-      papplDeviceError(device, "%s", message.c_str());
-      return false;
-    }
-    papplDeviceSetData(device, new PrinterStream(std::move(connection)));
+    std::unique_ptr<Session> session(new Session);
+    session->uri = uri;
+    std::lock_guard<std::mutex> lock(gSessionsMutex);
+    gSessions[device] = session.get();
+    papplDeviceSetData(device, session.release());
     return true;
   } catch (...) {
     papplDeviceError(device, "Out of memory");
@@ -53,24 +75,27 @@ bool Open(pappl_device_t* device, const char* uri, const char*) {
   }
 }
 
-PrinterStream* StreamOf(pappl_device_t* device) {
-  return static_cast<PrinterStream*>(papplDeviceGetData(device));
-}
-
+// Under the printer's lock: whatever a job left open is closed at once.
 void Close(pappl_device_t* device) {
-  PrinterStream* stream = StreamOf(device);
+  Session* session = static_cast<Session*>(papplDeviceGetData(device));
   papplDeviceSetData(device, nullptr);
-  if (stream != nullptr) stream->Finish();
-  delete stream;
+  {
+    std::lock_guard<std::mutex> lock(gSessionsMutex);
+    gSessions.erase(device);
+  }
+  if (session != nullptr && session->stream) --gSending;
+  delete session;
 }
 
 // The printers say nothing useful on the print port; a read is never
 // needed to print.
 ssize_t Read(pappl_device_t*, void*, size_t) { return 0; }
 
+// Bytes go only through a connection the job's own search made; there is
+// none once the job ended, or before it began.
 ssize_t Write(pappl_device_t* device, const void* buffer, size_t bytes) {
-  PrinterStream* stream = StreamOf(device);
-  if (stream == nullptr || !stream->Write(buffer, bytes)) {
+  Session* session = static_cast<Session*>(papplDeviceGetData(device));
+  if (session == nullptr || !session->stream || !session->stream->Write(buffer, bytes)) {
     papplDeviceError(device, "The printer stopped taking the job");
     return -1;
   }
@@ -79,20 +104,12 @@ ssize_t Write(pappl_device_t* device, const void* buffer, size_t bytes) {
 
 pappl_preason_t Status(pappl_device_t*) { return PAPPL_PREASON_NONE; }
 
-void TellJob(pappl_job_t* job, void* message) {
-  papplJobSetMessage(job, "%s", static_cast<const std::string*>(message)->c_str());
-}
-
 void ShowState(pappl_printer_t* printer, void* data) {
-  PrinterConnections* connections = static_cast<PrinterConnections*>(data);
+  const PrinterLinks* links = static_cast<const PrinterLinks*>(data);
   const char* uri = papplPrinterGetDeviceURI(printer);
   std::string scheme, mac;
   if (uri == nullptr || !ParseDeviceUri(uri, scheme, mac)) return;
-  Reachability state = connections->State(uri);
-  // PAPPL 1.3.1 has no way to set a printer's state message: the jobs that
-  // wait for it say why, where clients and the web page show them.
-  if (state.waiting && !state.message.empty())
-    papplPrinterIterateActiveJobs(printer, TellJob, &state.message, 1, 0);
+  Reachability state = links->State(uri);
   bool shown = (papplPrinterGetReasons(printer) & PAPPL_PREASON_OFFLINE) != 0;
   if (state.waiting == shown) return;
   if (state.waiting) {
@@ -105,9 +122,9 @@ void ShowState(pappl_printer_t* printer, void* data) {
 
 }  // namespace
 
-void AddDeviceSchemes(AddressBook* book, PrinterConnections* connections, bool keepBuiltIns) {
+void AddDeviceSchemes(AddressBook* book, PrinterLinks* links, bool keepBuiltIns) {
   gBook = book;
-  gConnections = connections;
+  gLinks = links;
   // PAPPL makes its own schemes only while there is none yet.
   if (keepBuiltIns) papplDeviceIsSupported(kBuiltInProbe);
   // One listing finds the printers of every scheme: only one scheme lists.
@@ -120,9 +137,55 @@ void AddDeviceSchemes(AddressBook* book, PrinterConnections* connections, bool k
                          Status, nullptr);
 }
 
-bool UpdatePrinterStates(pappl_system_t* system, void* connections) {
+bool AwaitPrinter(pappl_job_t* job, pappl_device_t* device) {
+  Session* session = SessionOf(device);
+  if (session == nullptr || session->stream) return true;
   try {
-    papplSystemIteratePrinters(system, ShowState, connections);
+    std::unique_ptr<Connector> connection = gLinks->Connect(
+        session->uri, [job] { return papplJobIsCanceled(job); },
+        [job](const std::string& why) {
+          papplJobSetMessage(job, "%s", why.c_str());
+          papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", why.c_str());
+        });
+    if (!connection) return false;
+    std::string address = connection->PeerAddress();
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Printing on %s at %s", session->uri.c_str(),
+                address.c_str());
+    papplJobSetMessage(job, "Connected to the printer at %s", address.c_str());
+    session->stream.reset(new PrinterStream(std::move(connection)));
+    ++gSending;
+    return true;
+  } catch (...) {
+    papplJobSetMessage(job, "Out of memory");
+    return false;
+  }
+}
+
+bool FinishJob(pappl_job_t* job, pappl_device_t* device, bool sent) {
+  papplDeviceFlush(device);
+  Session* session = SessionOf(device);
+  if (session == nullptr) return true;
+  std::unique_ptr<PrinterStream> stream = std::move(session->stream);
+  if (stream) --gSending;
+  bool whole = stream && stream->Finish();
+  // A job that failed before keeps the message that says why.
+  if (!sent || papplJobIsCanceled(job)) return whole;
+  if (whole) {
+    ForgetRecordedJob(job);
+    papplJobSetMessage(job, "The printer took the whole job");
+  } else {
+    papplJobSetReasons(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, PAPPL_JREASON_NONE);
+    papplJobSetMessage(job, "The printer did not take the whole job");
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer did not take the whole job");
+  }
+  return whole;
+}
+
+int JobsSending() { return gSending.load(); }
+
+bool UpdatePrinterStates(pappl_system_t* system, void* links) {
+  try {
+    papplSystemIteratePrinters(system, ShowState, links);
   } catch (...) {
   }
   return true;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "device_scheme.h"
 #include "document_job.h"
 #include "ghostscript.h"
 
@@ -48,7 +49,7 @@ RenderRequest RequestFor(pappl_job_t* job, const pappl_pr_options_t& options) {
   const char* document = papplJobGetFilename(job);
   const char* format = papplJobGetFormat(job);
   request.document = document != nullptr ? document : "";
-  request.pdf = format != nullptr && strcmp(format, kPdfFormat) == 0;
+  request.pdf = format != nullptr && strcasecmp(format, kPdfFormat) == 0;
   request.resolution = kResolutions[0];
   for (int dpi : kResolutions)
     if (options.printer_resolution[0] == dpi && options.printer_resolution[1] == dpi)
@@ -98,24 +99,13 @@ void Fail(pappl_job_t* job, pappl_jreason_t reason, const std::string& message) 
   papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
 }
 
-bool PrintDocument(pappl_job_t* job, pappl_device_t* device) {
-  Options options(papplJobCreatePrintOptions(job, INT_MAX, false));
-  if (!options) {
-    Fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The job's options cannot be read");
-    return false;
-  }
-  // A PostScript printer reads PostScript itself. PAPPL prefers a filter to
-  // raster over sending the document as it is, so the filter does that.
-  pappl_pr_driver_data_t driver;
-  papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
-  const char* format = papplJobGetFormat(job);
-  if (driver.format != nullptr && driver.printfile_cb != nullptr && format != nullptr &&
-      strcasecmp(driver.format, format) == 0)
-    return driver.printfile_cb(job, options.get(), device);
-  const RenderRequest request = RequestFor(job, *options);
-  const int copies = options->copies < 1            ? 1
-                     : options->copies > kMaxCopies ? kMaxCopies
-                                                    : options->copies;
+// The job's pages rendered and sent, then its copies. False when it failed
+// (the job says why).
+bool RenderAndSend(pappl_job_t* job, pappl_device_t* device, const pappl_pr_options_t& options) {
+  const RenderRequest request = RequestFor(job, options);
+  const int copies = options.copies < 1            ? 1
+                     : options.copies > kMaxCopies ? kMaxCopies
+                                                   : options.copies;
   // More copies are sent again from a file in the spool directory, taken
   // off the directory at once: nothing is left behind, however the job ends.
   FileCloser spool;
@@ -173,8 +163,26 @@ bool PrintDocument(pappl_job_t* job, pappl_device_t* device) {
       return false;
     }
   }
-  papplDeviceFlush(device);
   return true;
+}
+
+bool PrintDocument(pappl_job_t* job, pappl_device_t* device) {
+  Options options(papplJobCreatePrintOptions(job, INT_MAX, false));
+  if (!options) {
+    Fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "The job's options cannot be read");
+    return false;
+  }
+  // A PostScript printer reads PostScript itself. PAPPL prefers a filter to
+  // raster over sending the document as it is, so the filter does that.
+  pappl_pr_driver_data_t driver;
+  papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
+  const char* format = papplJobGetFormat(job);
+  if (driver.format != nullptr && driver.printfile_cb != nullptr && format != nullptr &&
+      strcasecmp(driver.format, format) == 0)
+    return driver.printfile_cb(job, options.get(), device);
+  if (!AwaitPrinter(job, device)) return false;
+  bool sent = RenderAndSend(job, device, *options);
+  return FinishJob(job, device, sent) && sent;
 }
 
 // pappl_mime_filter_cb_t: nothing thrown (std::bad_alloc) may cross into

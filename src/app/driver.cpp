@@ -7,18 +7,18 @@
 #include <vector>
 
 #include "device_id.h"
+#include "device_scheme.h"
+#include "pappl_hooks.h"
 #include "raster_page.h"
-#include "raster_tap.h"
 
 namespace {
 
 // The sheets the printers' PCL knows by name (the writer's page-size
 // codes), the most common first.
 const char* const kMedia[] = {
-    "iso_a4_210x297mm",         "na_letter_8.5x11in",  "na_legal_8.5x14in",
-    "na_executive_7.25x10.5in", "iso_a5_148x210mm",    "iso_b5_176x250mm",
-    "jis_b5_182x257mm",         "na_number-10_4.125x9.5in", "iso_dl_110x220mm",
-    "iso_c5_162x229mm",         "na_monarch_3.875x7.5in",
+    "iso_a4_210x297mm", "na_letter_8.5x11in", "na_legal_8.5x14in",      "na_executive_7.25x10.5in",
+    "iso_a5_148x210mm", "iso_b5_176x250mm",   "jis_b5_182x257mm",       "na_number-10_4.125x9.5in",
+    "iso_dl_110x220mm", "iso_c5_162x229mm",   "na_monarch_3.875x7.5in",
 };
 const char kDefaultMedia[] = "iso_a4_210x297mm";
 const char kSource[] = "main";
@@ -65,6 +65,7 @@ RasterJob* JobOf(pappl_job_t* job) { return static_cast<RasterJob*>(papplJobGetD
 
 bool StartJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   return Guarded([&] {
+    if (!AwaitPrinter(job, device)) return false;
     RasterJob* raster = new RasterJob([device](const unsigned char* data, size_t size) {
       return papplDeviceWrite(device, data, size) == static_cast<ssize_t>(size);
     });
@@ -103,45 +104,54 @@ bool EndPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned) {
   });
 }
 
-bool EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
+bool EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   RasterJob* raster = JobOf(job);
   papplJobSetData(job, nullptr);
   bool ok = raster != nullptr && Guarded([&] { return raster->EndJob(); });
   delete raster;
-  return ok;
+  // The connection ends with the job even when the job failed; a job that
+  // PAPPL found broken is not sent whole.
+  ok = ok && papplJobGetState(job) != IPP_JSTATE_ABORTED;
+  return Guarded([&] { return FinishJob(job, device, ok); }) && ok;
 }
 
 // The document in the printer's own language, as it came, once a copy.
+bool CopyFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+  const char* name = papplJobGetFilename(job);
+  int copies = options->copies > 0 ? options->copies : 1;
+  std::vector<unsigned char> buffer(kCopyBytes);
+  for (int copy = 0; copy < copies; ++copy) {
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Cannot open the document: %s", strerror(errno));
+      return false;
+    }
+    bool ok = true;
+    for (;;) {
+      ssize_t n = read(fd, buffer.data(), buffer.size());
+      if (n == 0) break;
+      if (n < 0) {
+        ok = errno == EINTR;
+        if (ok) continue;
+        break;
+      }
+      ok = papplDeviceWrite(device, buffer.data(), static_cast<size_t>(n)) == n;
+      if (!ok) break;
+    }
+    close(fd);
+    if (!ok) {
+      papplJobSetMessage(job, "The document could not be sent to the printer");
+      return false;
+    }
+  }
+  return true;
+}
+
 bool PrintFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
   return Guarded([&] {
-    const char* name = papplJobGetFilename(job);
-    int copies = options->copies > 0 ? options->copies : 1;
-    std::vector<unsigned char> buffer(kCopyBytes);
-    for (int copy = 0; copy < copies; ++copy) {
-      int fd = open(name, O_RDONLY | O_CLOEXEC);
-      if (fd < 0) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Cannot open the document: %s", strerror(errno));
-        return false;
-      }
-      bool ok = true;
-      for (;;) {
-        ssize_t n = read(fd, buffer.data(), buffer.size());
-        if (n == 0) break;
-        if (n < 0) {
-          ok = errno == EINTR;
-          if (ok) continue;
-          break;
-        }
-        ok = papplDeviceWrite(device, buffer.data(), static_cast<size_t>(n)) == n;
-        if (!ok) break;
-      }
-      close(fd);
-      if (!ok) {
-        papplJobSetMessage(job, "The document could not be sent to the printer");
-        return false;
-      }
-    }
-    return true;
+    if (!AwaitPrinter(job, device)) return false;
+    bool sent = CopyFile(job, options, device);
+    return FinishJob(job, device, sent) && sent;
   });
 }
 
@@ -170,8 +180,8 @@ pappl_pr_driver_t* AppDrivers() {
   return gDrivers;
 }
 
-bool AppDriverCallback(pappl_system_t*, const char* driver_name, const char*,
-                       const char* device_id, pappl_pr_driver_data_t* data, ipp_t**, void*) {
+bool AppDriverCallback(pappl_system_t*, const char* driver_name, const char*, const char* device_id,
+                       pappl_pr_driver_data_t* data, ipp_t**, void*) {
   const DriverInfo* driver = driver_name != nullptr ? DriverByName(driver_name) : nullptr;
   if (driver == nullptr) return false;
   return Guarded([&] {

@@ -6,7 +6,7 @@
 
 #include "device_id.h"
 #include "device_uri.h"
-#include "printer_cache.h"
+#include "printer_link.h"
 
 namespace {
 

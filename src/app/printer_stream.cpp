@@ -1,8 +1,6 @@
 #include "printer_stream.h"
 
-#include <errno.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <chrono>
 
@@ -32,17 +30,11 @@ PrinterStream::~PrinterStream() {
 
 bool PrinterStream::Await(bool forWrite, int milliseconds, bool& ready) {
   ready = false;
-  // poll() on the connector's socket rather than its select()-based watch:
-  // the watch keeps the socket registered for writing, which would wake a
-  // wait for the printer's close at once and for ever, and a server's
-  // descriptors may lie beyond what select() can hold.
-  pollfd watched = {connection_->ConnectedSocket(),
-                    static_cast<short>(POLLIN | (forWrite ? POLLOUT : 0)), 0};
-  int n = poll(&watched, 1, milliseconds);
-  if (n < 0) return errno == EINTR;
-  if (n == 0) return true;
-  if (watched.revents & (POLLERR | POLLNVAL)) return false;
-  if (watched.revents & (POLLIN | POLLHUP)) {
+  int events = connection_->PollConnected(forWrite, milliseconds);
+  if (events < 0) return false;
+  if (events == 0) return true;
+  if (events & (POLLERR | POLLNVAL)) return false;
+  if (events & (POLLIN | POLLHUP)) {
     // Printers may answer on the print port (status, PJL echoes); what
     // they say is not needed, but unread bytes would make the close a reset
     // that drops the end of the job.
@@ -54,7 +46,7 @@ bool PrinterStream::Await(bool forWrite, int milliseconds, bool& ready) {
       return !forWrite;
     }
   }
-  if (forWrite && (watched.revents & POLLOUT)) ready = true;
+  if (forWrite && (events & POLLOUT)) ready = true;
   return true;
 }
 
@@ -85,7 +77,7 @@ bool PrinterStream::Write(const void* data, size_t size) {
 
 bool PrinterStream::Finish() {
   if (!IsOpen()) return false;
-  shutdown(connection_->ConnectedSocket(), SHUT_WR);
+  connection_->ShutdownWrite();
   Clock::time_point deadline = Clock::now() + std::chrono::seconds(closeSeconds_);
   bool closed = false, ok = true;
   while (!closed && IsOpen()) {
@@ -97,8 +89,8 @@ bool PrinterStream::Finish() {
     }
   }
   // A printer that keeps its side open past the close time has the job
-  // all the same: every byte was handed to the system before shutdown.
-  ok = ok && IsOpen();
+  // all the same once its side has acknowledged every byte.
+  ok = ok && IsOpen() && (closed || connection_->UnacknowledgedBytes() == 0);
   connection_->Disconnect();
   return ok;
 }

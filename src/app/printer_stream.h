@@ -36,7 +36,8 @@ class PrinterStream {
   bool Write(const void* data, size_t size);
   // Ends the job: no more bytes, then waits up to the close time for the
   // printer to close its side (it has read everything then), and closes.
-  // False when the printer reset the connection instead.
+  // False when the printer reset the connection instead, or kept it open
+  // without acknowledging every byte: then it did not take the whole job.
   bool Finish();
 
   bool IsOpen() const { return connection_ && connection_->IsConnected(); }
