@@ -19,6 +19,12 @@
 //                       the group joined
 //   --no-mdns           no mDNS socket and no printers: only the print listener of
 //                       --jobs-dir (for a responder that is not this one)
+//   --read-bytes-per-second N
+//                       with --jobs-dir: read each print connection at most N bytes
+//                       a second (a tenth of a second's worth at a time), through a
+//                       receive buffer of 4096 bytes, so that the sender blocks
+//                       (once its own send buffer is full) as it does on a printer
+//                       that takes data only as fast as it prints
 //   --junk KIND         send a scripted malformed datagram to the querier before the
 //                       good replies (repeatable, sent in the order given); see below
 //   --list-junk         print every junk kind, one name a line, and exit with status
@@ -99,6 +105,9 @@ const char kUsageOptions[] =
     "  --jobs-dir DIR      raw print listener on TCP 9100; jobs stored as DIR/<local-ip>-<n>.bin\n"
     "  --ready-file FILE   create FILE once every socket is bound and the group joined\n"
     "  --no-mdns           only the print listener of --jobs-dir, no mDNS, no printers\n"
+    "  --read-bytes-per-second N\n"
+    "                      read each print connection at most N bytes a second, through\n"
+    "                      a small receive buffer (a slow printer)\n"
     "  --junk KIND         send a malformed datagram to the querier before the good replies\n"
     "                      (repeatable); KIND is one of the junk kinds below\n"
     "  --list-junk         print the junk kinds, one a line, and exit\n"
@@ -183,6 +192,11 @@ Parsed ParseArgs(int argc, char** argv, Options* o) {
       o->jobsDir = value;
     } else if (opt == "--ready-file") {
       o->readyFile = value;
+    } else if (opt == "--read-bytes-per-second") {
+      if (!ParseInt(value, 1, 1000000000, &o->readBytesPerSecond)) {
+        Error("bad value '%s' for %s", value, opt.c_str());
+        return Parsed::kUsageError;
+      }
     } else if (opt == "--junk") {
       const JunkKind* kind = FindJunkKind(value);
       if (kind == nullptr) {
@@ -267,6 +281,10 @@ Parsed ParseArgs(int argc, char** argv, Options* o) {
   }
   if (o->spoof && o->sprayLastPort == 0) {
     Error("--spoof-source needs --spray");
+    return Parsed::kUsageError;
+  }
+  if (o->readBytesPerSecond > 0 && o->jobsDir.empty()) {
+    Error("--read-bytes-per-second needs --jobs-dir");
     return Parsed::kUsageError;
   }
   if (!o->mdns && (!o->printers.empty() || o->jobsDir.empty())) {

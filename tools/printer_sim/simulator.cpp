@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -24,6 +25,13 @@ namespace {
 const uint16_t kMdnsPort = 5353;
 const size_t kMaxPendingSends = 4096;  // bounds the timer queue under a query flood
 const size_t kMaxJobs = 64;            // concurrent print connections
+// The receive buffer of a slow printer's connections: small, so that only
+// a few kilobytes wait on the printer's side and the sender's own buffer
+// fills at the pace the printer reads.
+const int kSlowReceiveBuffer = 4096;
+// A slow printer reads a tenth of a second's worth at a time: few enough
+// wake-ups, and a rate that is even at the scale a test measures.
+const double kSliceSeconds = 0.1;
 // What Linux gives a datagram unless told otherwise; the raw socket's
 // headers are ours to fill, so a sprayed reply without --ttl gets it too.
 const int kDefaultTtl = 64;
@@ -139,9 +147,16 @@ ssize_t SendUdp(int fd, const std::vector<uint8_t>& msg, const sockaddr_in& to, 
   return sendmsg(fd, &mh, 0);
 }
 
-Fd OpenJobListener() {
+// The print listener; a `receiveBuffer` above 0 is set before listen(), so
+// that every accepted socket has it from its first segment on.
+Fd OpenJobListener(int receiveBuffer) {
   Fd s = BoundSocket(SOCK_STREAM, kRawPrintPort);
   if (!s.Valid()) return Fd();
+  if (receiveBuffer > 0 &&
+      setsockopt(s.Get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) != 0) {
+    Error("SO_RCVBUF %d: %s", receiveBuffer, std::strerror(errno));
+    return Fd();
+  }
   if (listen(s.Get(), 16) != 0 || !SetNonBlocking(s.Get())) {
     Error("listen TCP 0.0.0.0:%u: %s", kRawPrintPort, std::strerror(errno));
     return Fd();
@@ -210,7 +225,7 @@ int Simulator::Run(int signalFd) {
       Error("%s: %s", opt_.jobsDir.c_str(), std::strerror(errno));
       return 1;
     }
-    listener_ = OpenJobListener();
+    listener_ = OpenJobListener(opt_.readBytesPerSecond > 0 ? kSlowReceiveBuffer : 0);
     if (!listener_.Valid()) return 1;
   }
   if (!opt_.readyFile.empty() && !WriteReadyFile(opt_.readyFile)) return 1;
@@ -218,12 +233,16 @@ int Simulator::Run(int signalFd) {
       listener_.Valid() ? ", jobs on TCP 9100" : "");
 
   for (;;) {
+    Clock::time_point now = Clock::now();
+    for (Job& j : jobs_) Refill(j, now);
     std::vector<pollfd> fds;
     fds.push_back({signalFd, POLLIN, 0});
     fds.push_back({udp_.Get(), POLLIN, 0});
     bool accepting = listener_.Valid() && jobs_.size() < kMaxJobs;
     fds.push_back({accepting ? listener_.Get() : -1, POLLIN, 0});
-    for (const Job& j : jobs_) fds.push_back({j.sock.Get(), POLLIN, 0});
+    // A job that may not read now is left out (fd -1), not polled without
+    // events: a reset peer would wake an empty poll at once and for ever.
+    for (const Job& j : jobs_) fds.push_back({MayRead(j) ? j.sock.Get() : -1, POLLIN, 0});
 
     int rc = poll(fds.data(), fds.size(), TimeoutMs());
     if (rc < 0 && errno != EINTR) {
@@ -259,12 +278,46 @@ int Simulator::TimeoutMs() const {
     next = nextSpray_;
     have = true;
   }
+  for (const Job& j : jobs_) {
+    if (!j.refilling) continue;
+    Clock::time_point done = RefillDone(j);
+    if (!have || done < next) {
+      next = done;
+      have = true;
+    }
+  }
   if (!have) return -1;
   auto left = next - Clock::now();
   if (left <= Clock::duration::zero()) return 0;
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
   return static_cast<int>(ms);
 }
+
+// How much a slow printer reads at a time: at least a byte, so that a rate
+// below ten bytes a second still moves.
+double Simulator::SliceBytes() const {
+  return std::max(1.0, opt_.readBytesPerSecond * kSliceSeconds);
+}
+
+// Adds what the time since the last refill has earned, up to one slice.
+void Simulator::Refill(Job& j, Clock::time_point now) const {
+  if (opt_.readBytesPerSecond == 0) return;
+  std::chrono::duration<double> earned = now - j.refilled;
+  j.refilled = now;
+  j.budget = std::min(SliceBytes(), j.budget + earned.count() * opt_.readBytesPerSecond);
+  if (j.budget >= SliceBytes()) j.refilling = false;
+}
+
+// When a job that spent its budget has a full slice again.
+Simulator::Clock::time_point Simulator::RefillDone(const Job& j) const {
+  std::chrono::duration<double> wait((SliceBytes() - j.budget) / opt_.readBytesPerSecond);
+  return j.refilled + std::chrono::duration_cast<Clock::duration>(wait);
+}
+
+// Whether `j` is polled for reading. A slow printer's job that spent its
+// budget waits for a whole slice rather than a byte, or it would wake the
+// loop for each byte earned.
+bool Simulator::MayRead(const Job& j) const { return !j.refilling; }
 
 // Sends what the flood owes by now, round robin over junk and replies.
 void Simulator::Flood() {
@@ -443,6 +496,8 @@ void Simulator::AcceptJobs() {
       continue;
     }
     j.sock = std::move(s);
+    j.budget = SliceBytes();
+    j.refilled = Clock::now();
     Log("job connection from %s to %s", j.peer.c_str(), ip.c_str());
     jobs_.push_back(std::move(j));
   }
@@ -453,14 +508,24 @@ void Simulator::AcceptJobs() {
 // peer is dropped.
 bool Simulator::ReadJob(Job& j, bool finalRound) {
   char buf[65536];
+  const bool slow = opt_.readBytesPerSecond > 0 && !finalRound;
   for (;;) {
-    ssize_t n = read(j.sock.Get(), buf, sizeof buf);
+    size_t want = sizeof buf;
+    if (slow) {
+      if (j.refilling) return false;
+      want = std::min(want, static_cast<size_t>(j.budget));
+    }
+    ssize_t n = read(j.sock.Get(), buf, want);
     if (n > 0) {
       if (!WriteAll(j.file.Get(), buf, static_cast<size_t>(n))) {
         Error("%s: %s", j.part.c_str(), std::strerror(errno));
         return DropJob(j, "write failed");
       }
       j.bytes += static_cast<size_t>(n);
+      if (slow) {
+        j.budget -= static_cast<double>(n);
+        if (j.budget < 1) j.refilling = true;
+      }
       continue;
     }
     if (n == 0) return StoreJob(j);

@@ -59,6 +59,7 @@ struct Options {
   int sprayLastPort = 0;  // 0: no spray
   bool spoof = false;     // the spray leaves the raw socket from spoofSource
   in_addr spoofSource{};
+  int readBytesPerSecond = 0;  // per print connection; 0: as fast as it comes
 };
 
 class Simulator {
@@ -93,9 +94,18 @@ class Simulator {
     std::string finalPath;
     std::string peer;
     size_t bytes = 0;
+    // With --read-bytes-per-second: what may still be read before the
+    // connection waits, and whether it waits for a full slice.
+    double budget = 0;
+    Clock::time_point refilled;
+    bool refilling = false;
   };
 
   int TimeoutMs() const;
+  double SliceBytes() const;
+  void Refill(Job& j, Clock::time_point now) const;
+  Clock::time_point RefillDone(const Job& j) const;
+  bool MayRead(const Job& j) const;
   void Flood();
   void Spray();
   void ReceiveDatagrams();
