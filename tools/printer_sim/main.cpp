@@ -25,6 +25,14 @@
 //                       receive buffer of 4096 bytes, so that the sender blocks
 //                       (once its own send buffer is full) as it does on a printer
 //                       that takes data only as fast as it prints
+//   --pjl               with --jobs-dir: every print connection answers PJL on the
+//                       connection itself, as a printer whose 1284 ID lists PJL
+//                       does (see "PJL" below); without it the printer never
+//                       writes a byte on the print port
+//   --pjl-variant KIND  with --pjl: answer as some printers do (repeatable):
+//                       "spaces" writes "KEY = VALUE" (CODE = 10001) in every
+//                       answer, "no-crlf" leaves out the CR LF before each
+//                       answer's closing form feed
 //   --junk KIND         send a scripted malformed datagram to the querier before the
 //                       good replies (repeatable, sent in the order given); see below
 //   --list-junk         print every junk kind, one name a line, and exit with status
@@ -65,6 +73,27 @@
 //                       repeats, floods and sprays; default: left to the system (64),
 //                       and 64 from the raw socket of --spoof-source. An on-link relay
 //                       sends with 255; a datagram routed from afar arrives with less
+//
+// PJL (--pjl): the print data is still stored unchanged; the printer reads
+// it as its interpreter would. After a UEL (ESC %-12345X), and after each
+// PJL line, a line that starts with @PJL and ends with LF (or CR LF) is a
+// PJL command; anything else is PCL up to the next UEL, as is what follows
+// @PJL ENTER LANGUAGE=... A line over 1024 bytes is dropped. A page is a
+// form feed in the PCL, outside the data of ESC *b#W (and of the other
+// commands that W ends, ESC *b#V and ESC &p#X), and it is printed when it is
+// read. Every answer ends with CR LF and a form feed:
+//   @PJL ECHO <text>        -> @PJL ECHO <text>
+//   @PJL INFO STATUS        -> @PJL INFO STATUS, CODE=, DISPLAY="...", ONLINE=
+//   @PJL USTATUS DEVICE=ON (or VERBOSE): each change of condition while the
+//                              connection is open -> @PJL USTATUS DEVICE and
+//                              the three lines of INFO STATUS
+//   @PJL USTATUS JOB=ON: @PJL JOB NAME="n" -> @PJL USTATUS JOB, START, NAME="n";
+//                              @PJL EOJ NAME="n" -> @PJL USTATUS JOB, END,
+//                              NAME="n", PAGES=<pages since the JOB>
+//   @PJL USTATUS PAGE=ON: each page -> @PJL USTATUS PAGE, <pages so far in the job>
+// USTATUS ...=OFF and USTATUSOFF stop them; other commands are ignored. The
+// condition is CODE=10001, DISPLAY="READY", ONLINE=TRUE. A peer that leaves
+// 64 KiB of answers unread is not read either until it takes them.
 //
 // Junk kinds are the rows of the junk table (JunkKinds() in message.cpp):
 // --help lists them with a line each, and each builder there says how its
@@ -108,6 +137,9 @@ const char kUsageOptions[] =
     "  --read-bytes-per-second N\n"
     "                      read each print connection at most N bytes a second, through\n"
     "                      a small receive buffer (a slow printer)\n"
+    "  --pjl               answer PJL (ECHO, INFO STATUS, USTATUS) on the print connections\n"
+    "  --pjl-variant KIND  with --pjl, answer with \"spaces\" around '=' or \"no-crlf\"\n"
+    "                      before the form feed (repeatable)\n"
     "  --junk KIND         send a malformed datagram to the querier before the good replies\n"
     "                      (repeatable); KIND is one of the junk kinds below\n"
     "  --list-junk         print the junk kinds, one a line, and exit\n"
@@ -166,6 +198,7 @@ enum class Parsed { kRun, kHelp, kListJunk, kUsageError };
 // Fills `o` from the command line; a usage error has been reported when
 // that is the result.
 Parsed ParseArgs(int argc, char** argv, Options* o) {
+  bool variant = false;
   for (int i = 1; i < argc; ++i) {
     std::string opt = argv[i];
     if (opt == "--help" || opt == "-h") return Parsed::kHelp;
@@ -176,6 +209,10 @@ Parsed ParseArgs(int argc, char** argv, Options* o) {
     }
     if (opt == "--no-mdns") {
       o->mdns = false;
+      continue;
+    }
+    if (opt == "--pjl") {
+      o->pjl = true;
       continue;
     }
     if (opt == "--printer") {
@@ -197,6 +234,17 @@ Parsed ParseArgs(int argc, char** argv, Options* o) {
         Error("bad value '%s' for %s", value, opt.c_str());
         return Parsed::kUsageError;
       }
+    } else if (opt == "--pjl-variant") {
+      std::string kind = value;
+      if (kind == "spaces") {
+        o->pjlStyle.spacedEquals = true;
+      } else if (kind == "no-crlf") {
+        o->pjlStyle.crlfBeforeFormFeed = false;
+      } else {
+        Error("unknown PJL variant '%s' (spaces, no-crlf)", value);
+        return Parsed::kUsageError;
+      }
+      variant = true;
     } else if (opt == "--junk") {
       const JunkKind* kind = FindJunkKind(value);
       if (kind == nullptr) {
@@ -283,8 +331,12 @@ Parsed ParseArgs(int argc, char** argv, Options* o) {
     Error("--spoof-source needs --spray");
     return Parsed::kUsageError;
   }
-  if (o->readBytesPerSecond > 0 && o->jobsDir.empty()) {
-    Error("--read-bytes-per-second needs --jobs-dir");
+  if (o->jobsDir.empty() && (o->readBytesPerSecond > 0 || o->pjl)) {
+    Error("--read-bytes-per-second and --pjl need --jobs-dir");
+    return Parsed::kUsageError;
+  }
+  if (variant && !o->pjl) {
+    Error("--pjl-variant needs --pjl");
     return Parsed::kUsageError;
   }
   if (!o->mdns && (!o->printers.empty() || o->jobsDir.empty())) {

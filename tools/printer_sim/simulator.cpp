@@ -1,7 +1,7 @@
 // The simulator's sockets and event loop: answers, floods and sprays on the
 // mDNS socket (sprays from a forged source on a raw socket), and print jobs
-// on TCP 9100 stored so that a reader never sees half a job. See
-// simulator.h.
+// on TCP 9100 stored so that a reader never sees half a job, read at the
+// printer's pace and answered in PJL. See simulator.h.
 #include "simulator.h"
 
 #include <arpa/inet.h>
@@ -32,6 +32,11 @@ const int kSlowReceiveBuffer = 4096;
 // A slow printer reads a tenth of a second's worth at a time: few enough
 // wake-ups, and a rate that is even at the scale a test measures.
 const double kSliceSeconds = 0.1;
+// Answers a peer does not take hold up the reading of its connection from
+// this much on, as a printer's full output buffer would; what one read can
+// add beyond it stays bounded by the smaller reads of a PJL connection.
+const size_t kMaxAnswerBacklog = 65536;
+const size_t kPjlReadBytes = 4096;
 // What Linux gives a datagram unless told otherwise; the raw socket's
 // headers are ours to fill, so a sprayed reply without --ttl gets it too.
 const int kDefaultTtl = 64;
@@ -240,9 +245,13 @@ int Simulator::Run(int signalFd) {
     fds.push_back({udp_.Get(), POLLIN, 0});
     bool accepting = listener_.Valid() && jobs_.size() < kMaxJobs;
     fds.push_back({accepting ? listener_.Get() : -1, POLLIN, 0});
-    // A job that may not read now is left out (fd -1), not polled without
+    // A job with nothing to do now is left out (fd -1), not polled without
     // events: a reset peer would wake an empty poll at once and for ever.
-    for (const Job& j : jobs_) fds.push_back({MayRead(j) ? j.sock.Get() : -1, POLLIN, 0});
+    for (const Job& j : jobs_) {
+      short events =
+          static_cast<short>((MayRead(j) ? POLLIN : 0) | (j.answers.empty() ? 0 : POLLOUT));
+      fds.push_back({events != 0 ? j.sock.Get() : -1, events, 0});
+    }
 
     int rc = poll(fds.data(), fds.size(), TimeoutMs());
     if (rc < 0 && errno != EINTR) {
@@ -257,8 +266,13 @@ int Simulator::Run(int signalFd) {
     if (rc > 0) {
       // Jobs accepted just now sit past the polled ones and wait a round.
       std::vector<size_t> done;
-      for (size_t i = 0; i + 3 < fds.size(); ++i)
-        if (fds[i + 3].revents != 0 && ReadJob(jobs_[i], false)) done.push_back(i);
+      const short kWoken = POLLERR | POLLHUP;
+      for (size_t i = 0; i + 3 < fds.size(); ++i) {
+        const pollfd& f = fds[i + 3];
+        if ((f.events & POLLOUT) && (f.revents & (POLLOUT | kWoken))) SendAnswers(jobs_[i]);
+        if ((f.events & POLLIN) && (f.revents & (POLLIN | kWoken)) && ReadJob(jobs_[i], false))
+          done.push_back(i);
+      }
       for (size_t k = done.size(); k-- > 0;) jobs_.erase(jobs_.begin() + done[k]);
     }
     SendDue();
@@ -316,8 +330,37 @@ Simulator::Clock::time_point Simulator::RefillDone(const Job& j) const {
 
 // Whether `j` is polled for reading. A slow printer's job that spent its
 // budget waits for a whole slice rather than a byte, or it would wake the
-// loop for each byte earned.
-bool Simulator::MayRead(const Job& j) const { return !j.refilling; }
+// loop for each byte earned. A connection whose peer leaves its answers
+// unread is not read either, as a printer with a full output buffer would
+// not, so that the peer meets TCP's back-pressure.
+bool Simulator::MayRead(const Job& j) const {
+  return !j.refilling && j.answers.size() < kMaxAnswerBacklog;
+}
+
+// Writes as much of the answers as the peer's socket takes now; the rest
+// waits for POLLOUT. A peer that can take no more (reset, or closed) loses
+// them and the ones after; its data is still read and stored.
+void Simulator::SendAnswers(Job& j) {
+  if (j.answersLost) {
+    j.answers.clear();
+    return;
+  }
+  size_t sent = 0;
+  while (sent < j.answers.size()) {
+    ssize_t w = send(j.sock.Get(), j.answers.data() + sent, j.answers.size() - sent, MSG_NOSIGNAL);
+    if (w > 0) {
+      sent += static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    Log("pjl answers to %s lost: %s", j.peer.c_str(), w < 0 ? std::strerror(errno) : "none taken");
+    j.answersLost = true;
+    j.answers.clear();
+    return;
+  }
+  j.answers.erase(0, sent);
+}
 
 // Sends what the flood owes by now, round robin over junk and replies.
 void Simulator::Flood() {
@@ -498,19 +541,28 @@ void Simulator::AcceptJobs() {
     j.sock = std::move(s);
     j.budget = SliceBytes();
     j.refilled = Clock::now();
+    if (opt_.pjl) j.pjl.emplace(opt_.pjlStyle, j.peer);
     Log("job connection from %s to %s", j.peer.c_str(), ip.c_str());
     jobs_.push_back(std::move(j));
   }
 }
 
 // Reads what the peer has sent; returns true when the job is finished
-// (stored or dropped). With `finalRound`, data not yet closed by the
-// peer is dropped.
+// (stored or dropped). Otherwise it reads until the socket is empty, the
+// slow printer's budget is spent or the peer's answers pile up, and has
+// the PJL in what it read answered. With `finalRound` it reads everything
+// there is, answers nothing, and drops data not yet closed by the peer.
 bool Simulator::ReadJob(Job& j, bool finalRound) {
   char buf[65536];
   const bool slow = opt_.readBytesPerSecond > 0 && !finalRound;
+  // At exit every byte is stored but nothing more is answered.
+  const bool answer = j.pjl && !finalRound;
   for (;;) {
     size_t want = sizeof buf;
+    if (answer) {
+      if (j.answers.size() >= kMaxAnswerBacklog) return false;
+      want = kPjlReadBytes;
+    }
     if (slow) {
       if (j.refilling) return false;
       want = std::min(want, static_cast<size_t>(j.budget));
@@ -526,9 +578,19 @@ bool Simulator::ReadJob(Job& j, bool finalRound) {
         j.budget -= static_cast<double>(n);
         if (j.budget < 1) j.refilling = true;
       }
+      if (answer) {
+        j.pjl->Scan(reinterpret_cast<const uint8_t*>(buf), static_cast<size_t>(n), status_,
+                    &j.answers);
+        SendAnswers(j);
+      }
       continue;
     }
-    if (n == 0) return StoreJob(j);
+    if (n == 0) {
+      // What was answered to the end goes out before the socket closes: a
+      // peer that shut its sending side may still be waiting for the END.
+      if (answer) SendAnswers(j);
+      return StoreJob(j);
+    }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK)
       return finalRound ? DropJob(j, "unfinished at exit") : false;

@@ -1,8 +1,9 @@
 // The simulator's run: the mDNS socket that answers the host-config query on
 // each printer's schedule (or floods and sprays, for the hostile tests), the
 // raw socket that sprays from a forged source, and the raw print listener
-// that stores each job in a file. main.cpp fills the Options from the
-// command line.
+// that stores each job in a file, reads it as fast as the printer prints and
+// answers PJL on it (pjl.h). main.cpp fills the Options from the command
+// line.
 #ifndef PRINTER_SIM_SIMULATOR_H_
 #define PRINTER_SIM_SIMULATOR_H_
 
@@ -13,11 +14,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <queue>
 #include <string>
 #include <vector>
 
 #include "message.h"
+#include "pjl.h"
 
 // Owns one descriptor.
 class Fd {
@@ -60,6 +63,8 @@ struct Options {
   bool spoof = false;     // the spray leaves the raw socket from spoofSource
   in_addr spoofSource{};
   int readBytesPerSecond = 0;  // per print connection; 0: as fast as it comes
+  bool pjl = false;            // answer PJL on the print connections
+  PjlStyle pjlStyle;
 };
 
 class Simulator {
@@ -99,6 +104,9 @@ class Simulator {
     double budget = 0;
     Clock::time_point refilled;
     bool refilling = false;
+    std::optional<PjlScanner> pjl;  // with --pjl
+    std::string answers;            // not yet taken by the peer
+    bool answersLost = false;       // the peer takes no more; later answers are dropped
   };
 
   int TimeoutMs() const;
@@ -106,6 +114,7 @@ class Simulator {
   void Refill(Job& j, Clock::time_point now) const;
   Clock::time_point RefillDone(const Job& j) const;
   bool MayRead(const Job& j) const;
+  void SendAnswers(Job& j);
   void Flood();
   void Spray();
   void ReceiveDatagrams();
@@ -141,6 +150,7 @@ class Simulator {
   Clock::time_point nextSpray_;
   uint64_t sprayRounds_ = 0;
   bool sprayFailureLogged_ = false;
+  PjlStatus status_;
 };
 
 #endif  // PRINTER_SIM_SIMULATOR_H_
