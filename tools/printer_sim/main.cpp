@@ -29,6 +29,15 @@
 //                       connection itself, as a printer whose 1284 ID lists PJL
 //                       does (see "PJL" below); without it the printer never
 //                       writes a byte on the print port
+//   --pjl-status FILE   with --jobs-dir: the printer's condition, from FILE, which
+//                       must exist at start: up to three lines CODE=<5 digits>,
+//                       DISPLAY=<text>, ONLINE=TRUE|FALSE (left out: 10001, READY,
+//                       TRUE, the condition without this option). FILE is looked
+//                       at every 100 ms and read again when it was replaced or
+//                       rewritten (write a new file and rename it over FILE); a
+//                       malformed or missing FILE leaves the condition as it was.
+//                       A condition that stops printing stops the reading of every
+//                       print connection, with or without --pjl
 //   --pjl-variant KIND  with --pjl: answer as some printers do (repeatable):
 //                       "spaces" writes "KEY = VALUE" (CODE = 10001) in every
 //                       answer, "no-crlf" leaves out the CR LF before each
@@ -91,9 +100,12 @@
 //                              @PJL EOJ NAME="n" -> @PJL USTATUS JOB, END,
 //                              NAME="n", PAGES=<pages since the JOB>
 //   @PJL USTATUS PAGE=ON: each page -> @PJL USTATUS PAGE, <pages so far in the job>
-// USTATUS ...=OFF and USTATUSOFF stop them; other commands are ignored. The
-// condition is CODE=10001, DISPLAY="READY", ONLINE=TRUE. A peer that leaves
-// 64 KiB of answers unread is not read either until it takes them.
+// USTATUS ...=OFF and USTATUSOFF stop them; other commands are ignored. While
+// the CODE is 40021, 40022, 40038, 40079, 10002, 41xyy, 42xyy or 44xyy the
+// printer reads no print data, so it prints no page and sends no END, but it
+// still sends what it owes and USTATUS DEVICE; any other code (10001, 10006,
+// 10023, ...) prints. A peer that leaves 64 KiB of answers unread is not
+// read either until it takes them.
 //
 // Junk kinds are the rows of the junk table (JunkKinds() in message.cpp):
 // --help lists them with a line each, and each builder there says how its
@@ -138,6 +150,8 @@ const char kUsageOptions[] =
     "                      read each print connection at most N bytes a second, through\n"
     "                      a small receive buffer (a slow printer)\n"
     "  --pjl               answer PJL (ECHO, INFO STATUS, USTATUS) on the print connections\n"
+    "  --pjl-status FILE   the printer's condition: lines CODE=, DISPLAY=, ONLINE=, read\n"
+    "                      again when FILE changes; a stopping CODE stops all reading\n"
     "  --pjl-variant KIND  with --pjl, answer with \"spaces\" around '=' or \"no-crlf\"\n"
     "                      before the form feed (repeatable)\n"
     "  --junk KIND         send a malformed datagram to the querier before the good replies\n"
@@ -234,6 +248,8 @@ Parsed ParseArgs(int argc, char** argv, Options* o) {
         Error("bad value '%s' for %s", value, opt.c_str());
         return Parsed::kUsageError;
       }
+    } else if (opt == "--pjl-status") {
+      o->pjlStatusFile = value;
     } else if (opt == "--pjl-variant") {
       std::string kind = value;
       if (kind == "spaces") {
@@ -331,8 +347,8 @@ Parsed ParseArgs(int argc, char** argv, Options* o) {
     Error("--spoof-source needs --spray");
     return Parsed::kUsageError;
   }
-  if (o->jobsDir.empty() && (o->readBytesPerSecond > 0 || o->pjl)) {
-    Error("--read-bytes-per-second and --pjl need --jobs-dir");
+  if (o->jobsDir.empty() && (o->readBytesPerSecond > 0 || o->pjl || !o->pjlStatusFile.empty())) {
+    Error("--read-bytes-per-second, --pjl and --pjl-status need --jobs-dir");
     return Parsed::kUsageError;
   }
   if (variant && !o->pjl) {

@@ -1,4 +1,5 @@
-// The PJL interpreter of a print connection; see pjl.h.
+// The PJL interpreter of a print connection and the printer's condition;
+// see pjl.h.
 #include "pjl.h"
 
 #include <algorithm>
@@ -72,7 +73,74 @@ bool FindOption(const std::string& s, size_t i, const char* key, std::string* va
   return false;
 }
 
+bool AllDigits(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 }  // namespace
+
+bool StopsPrinting(const std::string& code) {
+  if (code == "40021" || code == "40022" || code == "40038" || code == "40079" || code == "10002")
+    return true;
+  return code.size() == 5 && (code.compare(0, 2, "41") == 0 || code.compare(0, 2, "42") == 0 ||
+                              code.compare(0, 2, "44") == 0);
+}
+
+bool ParseStatusFile(const std::string& text, PjlStatus* out, std::string* why) {
+  if (text.size() > kMaxStatusFileBytes) {
+    *why = "longer than " + std::to_string(kMaxStatusFileBytes) + " bytes";
+    return false;
+  }
+  PjlStatus s;
+  bool seen[3] = {false, false, false};
+  size_t start = 0;
+  int lineNo = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    ++lineNo;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    std::string where = "line " + std::to_string(lineNo);
+    for (char c : line) {
+      if (static_cast<unsigned char>(c) < 0x20) {
+        *why = where + ": a control character";
+        return false;
+      }
+    }
+    size_t eq = line.find('=');
+    std::string key = eq == std::string::npos ? line : line.substr(0, eq);
+    std::string value = eq == std::string::npos ? "" : line.substr(eq + 1);
+    int slot = key == "CODE" ? 0 : key == "DISPLAY" ? 1 : key == "ONLINE" ? 2 : -1;
+    if (slot < 0 || eq == std::string::npos) {
+      *why = where + ": not CODE=, DISPLAY= or ONLINE=";
+      return false;
+    }
+    if (seen[slot]) {
+      *why = where + ": " + key + " a second time";
+      return false;
+    }
+    seen[slot] = true;
+    if (slot == 0) {
+      if (value.size() != 5 || !AllDigits(value)) {
+        *why = where + ": CODE is not five digits";
+        return false;
+      }
+      s.code = value;
+    } else if (slot == 1) {
+      s.display = value;
+    } else if (value == "TRUE" || value == "FALSE") {
+      s.online = value == "TRUE";
+    } else {
+      *why = where + ": ONLINE is neither TRUE nor FALSE";
+      return false;
+    }
+  }
+  *out = s;
+  return true;
+}
 
 PjlScanner::PjlScanner(PjlStyle style, std::string peer) : style_(style), peer_(std::move(peer)) {}
 

@@ -4,7 +4,7 @@
 // after a UEL, PCL data after them until the next UEL), counts the pages
 // the PCL data ejects and writes the answers; the simulator (simulator.cpp)
 // feeds it what it reads and sends what it writes. PjlStatus is the
-// printer's condition.
+// printer's condition, which --pjl-status reads from a file.
 #ifndef PRINTER_SIM_PJL_H_
 #define PRINTER_SIM_PJL_H_
 
@@ -23,6 +23,21 @@ struct PjlStatus {
   }
   bool operator!=(const PjlStatus& o) const { return !(*this == o); }
 };
+
+// Whether a printer in condition `code` stops taking print data: cover
+// open, jam, toner out, offline, not ready, and every paper-to-load or jam
+// code of the 41xyy, 42xyy and 44xyy ranges. Every other code prints.
+bool StopsPrinting(const std::string& code);
+
+// The most a status file may hold.
+const size_t kMaxStatusFileBytes = 4096;
+
+// Reads the text of a status file: up to three lines CODE=<5 digits>,
+// DISPLAY=<text> and ONLINE=TRUE|FALSE, in any order, each at most once;
+// a line left out keeps its default. Returns false, with the reason in
+// `why` and `out` untouched, for anything else, and for a text longer than
+// kMaxStatusFileBytes.
+bool ParseStatusFile(const std::string& text, PjlStatus* out, std::string* why);
 
 // How a printer writes its answers. Readers meet printers that differ from
 // the usual in these ways, and must take them as well.

@@ -32,6 +32,9 @@ const int kSlowReceiveBuffer = 4096;
 // A slow printer reads a tenth of a second's worth at a time: few enough
 // wake-ups, and a rate that is even at the scale a test measures.
 const double kSliceSeconds = 0.1;
+// How often the status file is looked at: often enough that a test's
+// change of condition reaches the peer within a fraction of a second.
+const auto kStatusCheckInterval = std::chrono::milliseconds(100);
 // Answers a peer does not take hold up the reading of its connection from
 // this much on, as a printer's full output buffer would; what one read can
 // add beyond it stays bounded by the smaller reads of a PJL connection.
@@ -187,6 +190,17 @@ bool WriteReadyFile(const std::string& path) {
   return true;
 }
 
+void LogStatus(const PjlStatus& s, bool wasStopped) {
+  const char* what = "printing";
+  if (StopsPrinting(s.code)) {
+    what = "printing stops";
+  } else if (wasStopped) {
+    what = "printing goes on";
+  }
+  Log("status CODE=%s DISPLAY=\"%s\" ONLINE=%s: %s", s.code.c_str(), Escape(s.display).c_str(),
+      s.online ? "TRUE" : "FALSE", what);
+}
+
 bool WriteAll(int fd, const char* p, size_t n) {
   while (n > 0) {
     ssize_t w = write(fd, p, n);
@@ -233,11 +247,21 @@ int Simulator::Run(int signalFd) {
     listener_ = OpenJobListener(opt_.readBytesPerSecond > 0 ? kSlowReceiveBuffer : 0);
     if (!listener_.Valid()) return 1;
   }
+  if (!opt_.pjlStatusFile.empty()) {
+    if (!StampOf(opt_.pjlStatusFile, &statusStamp_)) {
+      Error("%s: %s", opt_.pjlStatusFile.c_str(), std::strerror(errno));
+      return 1;
+    }
+    if (!ReadStatusFile(&status_)) return 1;
+    nextStatusCheck_ = Clock::now() + kStatusCheckInterval;
+    LogStatus(status_, false);
+  }
   if (!opt_.readyFile.empty() && !WriteReadyFile(opt_.readyFile)) return 1;
   Log("ready: %zu printer(s)%s", opt_.printers.size(),
       listener_.Valid() ? ", jobs on TCP 9100" : "");
 
   for (;;) {
+    WatchStatusFile();
     Clock::time_point now = Clock::now();
     for (Job& j : jobs_) Refill(j, now);
     std::vector<pollfd> fds;
@@ -292,6 +316,10 @@ int Simulator::TimeoutMs() const {
     next = nextSpray_;
     have = true;
   }
+  if (!opt_.pjlStatusFile.empty() && (!have || nextStatusCheck_ < next)) {
+    next = nextStatusCheck_;
+    have = true;
+  }
   for (const Job& j : jobs_) {
     if (!j.refilling) continue;
     Clock::time_point done = RefillDone(j);
@@ -328,13 +356,88 @@ Simulator::Clock::time_point Simulator::RefillDone(const Job& j) const {
   return j.refilled + std::chrono::duration_cast<Clock::duration>(wait);
 }
 
+// The identity of the file at `path` now; false (with errno) when there is
+// none.
+bool Simulator::StampOf(const std::string& path, FileStamp* out) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  out->dev = st.st_dev;
+  out->ino = st.st_ino;
+  out->size = st.st_size;
+  out->mtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
+  out->mtimeNsec = st.st_mtim.tv_nsec;
+  return true;
+}
+
 // Whether `j` is polled for reading. A slow printer's job that spent its
 // budget waits for a whole slice rather than a byte, or it would wake the
-// loop for each byte earned. A connection whose peer leaves its answers
-// unread is not read either, as a printer with a full output buffer would
-// not, so that the peer meets TCP's back-pressure.
+// loop for each byte earned. A printer whose condition stops printing
+// reads no connection at all, so that the senders meet TCP's back-pressure
+// as they do at a jammed printer; so does a connection whose peer leaves
+// its answers unread.
 bool Simulator::MayRead(const Job& j) const {
-  return !j.refilling && j.answers.size() < kMaxAnswerBacklog;
+  return !j.refilling && !StopsPrinting(status_.code) && j.answers.size() < kMaxAnswerBacklog;
+}
+
+// Reads --pjl-status into `out`; false, with a message, when it cannot be
+// read or says something else than a status file does.
+bool Simulator::ReadStatusFile(PjlStatus* out) const {
+  const std::string& path = opt_.pjlStatusFile;
+  Fd f(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!f.Valid()) {
+    Error("%s: %s", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  std::string text;
+  char buf[1024];
+  // ParseStatusFile refuses what is beyond its bound; more is not read.
+  while (text.size() <= kMaxStatusFileBytes) {
+    ssize_t n = read(f.Get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      Error("%s: %s", path.c_str(), std::strerror(errno));
+      return false;
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  std::string why;
+  if (!ParseStatusFile(text, out, &why)) {
+    Error("%s: %s", path.c_str(), why.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Every tenth of a second: a status file that was replaced or rewritten is
+// read again, and a change of condition goes to every peer that asked for
+// it. A file that cannot be read (or is malformed) leaves the condition as
+// it was.
+void Simulator::WatchStatusFile() {
+  if (opt_.pjlStatusFile.empty()) return;
+  Clock::time_point now = Clock::now();
+  if (now < nextStatusCheck_) return;
+  nextStatusCheck_ = now + kStatusCheckInterval;
+  FileStamp stamp;
+  if (!StampOf(opt_.pjlStatusFile, &stamp)) {
+    if (!statusFileGone_)
+      Log("%s: %s; the status stays", opt_.pjlStatusFile.c_str(), std::strerror(errno));
+    statusFileGone_ = true;
+    return;
+  }
+  statusFileGone_ = false;
+  if (stamp == statusStamp_) return;
+  statusStamp_ = stamp;
+  PjlStatus s;
+  if (!ReadStatusFile(&s) || s == status_) return;
+  const bool wasStopped = StopsPrinting(status_.code);
+  status_ = s;
+  LogStatus(status_, wasStopped);
+  for (Job& j : jobs_) {
+    if (!j.pjl) continue;
+    j.pjl->StatusChanged(status_, &j.answers);
+    SendAnswers(j);
+  }
 }
 
 // Writes as much of the answers as the peer's socket takes now; the rest

@@ -8,6 +8,7 @@
 #define PRINTER_SIM_SIMULATOR_H_
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
@@ -64,6 +65,7 @@ struct Options {
   in_addr spoofSource{};
   int readBytesPerSecond = 0;  // per print connection; 0: as fast as it comes
   bool pjl = false;            // answer PJL on the print connections
+  std::string pjlStatusFile;   // empty: the printer stays ready
   PjlStyle pjlStyle;
 };
 
@@ -109,11 +111,27 @@ class Simulator {
     bool answersLost = false;       // the peer takes no more; later answers are dropped
   };
 
+  // What tells a rewritten status file from the one read last.
+  struct FileStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    int64_t mtimeSec = 0;
+    long mtimeNsec = 0;
+    bool operator==(const FileStamp& o) const {
+      return dev == o.dev && ino == o.ino && size == o.size && mtimeSec == o.mtimeSec &&
+             mtimeNsec == o.mtimeNsec;
+    }
+  };
+
   int TimeoutMs() const;
   double SliceBytes() const;
   void Refill(Job& j, Clock::time_point now) const;
   Clock::time_point RefillDone(const Job& j) const;
   bool MayRead(const Job& j) const;
+  static bool StampOf(const std::string& path, FileStamp* out);
+  bool ReadStatusFile(PjlStatus* out) const;
+  void WatchStatusFile();
   void SendAnswers(Job& j);
   void Flood();
   void Spray();
@@ -151,6 +169,9 @@ class Simulator {
   uint64_t sprayRounds_ = 0;
   bool sprayFailureLogged_ = false;
   PjlStatus status_;
+  FileStamp statusStamp_;
+  Clock::time_point nextStatusCheck_;
+  bool statusFileGone_ = false;  // logged once until it is back
 };
 
 #endif  // PRINTER_SIM_SIMULATOR_H_
