@@ -13,6 +13,11 @@
 #   - raw jobs on TCP 9100 land byte for byte in the jobs directory, per local
 #     address, and a job still open at SIGTERM is dropped, not half-stored;
 #   - SIGTERM ends the simulator with status 0;
+#   - with --pjl, a print connection is answered (ECHO, INFO STATUS, USTATUS
+#     JOB and PAGE, pages counted past form feeds inside raster rows), and a
+#     jam written to --pjl-status is reported, stops the reading and holds
+#     the job's END back until it clears; the job is still stored unchanged;
+#   - --read-bytes-per-second reads at that pace;
 #   - every junk kind arrives, in order, before the good reply, and is broken
 #     exactly in the way it claims to be.
 # Needs root. Env: PRINTER_SIM (the built printer_sim).
@@ -340,8 +345,74 @@ def spray_phase():
             for n, t in ((1, 255), (2, 64))}
     check(seen == want, "sprayed (source, instance, TTL) %s, want %s" % (seen, want))
 
+def pjl_phase(jobs_dir, status):
+    print("- PJL answers on the print connection; a jam stops the reading")
+    uel = b"\x1b%-12345X"
+    def answers(c, end):
+        buf, t = b"", time.monotonic() + 3
+        while not buf.endswith(end) and time.monotonic() < t:
+            if select.select([c], [], [], t - time.monotonic())[0]:
+                d = c.recv(4096)
+                if not d:
+                    break
+                buf += d
+        return buf
+    def set_status(code, display):
+        with open(status + ".new", "w") as f:
+            f.write("CODE=%s\nDISPLAY=%s\nONLINE=TRUE\n" % (code, display))
+        os.rename(status + ".new", status)
+    page = b"\x1b*b4W\x0c\x0c\x0c\x0c\x0c"  # a row of form feeds, then the page's
+    c = socket.create_connection(("10.77.0.2", 9100), timeout=3)
+    head = (uel + b"@PJL ECHO smoke 1\r\n@PJL INFO STATUS\r\n@PJL USTATUS DEVICE=ON\r\n"
+            b"@PJL USTATUS JOB=ON\r\n@PJL USTATUS PAGE=ON\r\n@PJL JOB NAME=\"s\"\r\n"
+            b"@PJL ENTER LANGUAGE=PCL\r\n" + page)
+    c.sendall(head)
+    got = answers(c, b"PAGE\r\n1\r\n\f")
+    check(got == b'@PJL ECHO smoke 1\r\n\f@PJL INFO STATUS\r\nCODE=10001\r\nDISPLAY="READY"\r\n'
+          b'ONLINE=TRUE\r\n\f@PJL USTATUS JOB\r\nSTART\r\nNAME="s"\r\n\f'
+          b'@PJL USTATUS PAGE\r\n1\r\n\f', "echo, status, start, one page: %r" % got)
+    set_status("40022", "JAM")
+    got = answers(c, b"ONLINE=TRUE\r\n\f")
+    check(got == b'@PJL USTATUS DEVICE\r\nCODE=40022\r\nDISPLAY="JAM"\r\nONLINE=TRUE\r\n\f',
+          "the jam is reported: %r" % got)
+    tail = page + uel + b'@PJL EOJ NAME="s"\r\n' + uel
+    c.sendall(tail)
+    time.sleep(0.5)
+    part = os.path.join(jobs_dir, ".10.77.0.2-1.part")
+    check(os.path.getsize(part) == len(head), "nothing is read while jammed")
+    set_status("10001", "READY")
+    got = answers(c, b"PAGES=2\r\n\f")
+    check(got.endswith(b'@PJL USTATUS PAGE\r\n2\r\n\f@PJL USTATUS JOB\r\nEND\r\nNAME="s"\r\n'
+                       b'PAGES=2\r\n\f') and b"CODE=10001" in got,
+          "cleared: page 2, then END with 2 pages: %r" % got)
+    c.close()
+    deadline = time.monotonic() + 3
+    final = os.path.join(jobs_dir, "10.77.0.2-1.bin")
+    while not os.path.exists(final) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    check(os.path.exists(final) and open(final, "rb").read() == head + tail,
+          "the PJL job is stored byte for byte")
+
+def slow_phase(jobs_dir):
+    print("- --read-bytes-per-second 50000 takes 100 kB in about two seconds")
+    data = os.urandom(100000)
+    t0 = time.monotonic()
+    c = socket.create_connection(("10.77.0.2", 9100), timeout=3)
+    c.sendall(data)
+    c.close()
+    final = os.path.join(jobs_dir, "10.77.0.2-1.bin")
+    while not os.path.exists(final) and time.monotonic() - t0 < 5:
+        time.sleep(0.02)
+    took = time.monotonic() - t0
+    check(1.8 < took < 2.6, "stored after %.2f s" % took)
+    check(os.path.exists(final) and open(final, "rb").read() == data, "stored byte for byte")
+
 if sys.argv[1] == "main":
     main_phase(sys.argv[2], int(sys.argv[3]))
+elif sys.argv[1] == "pjl":
+    pjl_phase(sys.argv[2], sys.argv[3])
+elif sys.argv[1] == "slow":
+    slow_phase(sys.argv[2])
 elif sys.argv[1] == "spray":
     spray_phase()
 else:
@@ -389,9 +460,21 @@ netlab_run_host "$lab" "$PY" "$client" spray || fail "spray checks failed (see a
 netlab_sim_stop "$lab" || fail "printer_sim did not exit with status 0 on SIGTERM"
 grep -qF "from spoofed source 10.77.0.77:5353" "$NETLAB_SIM_LOG" || fail "log lacks the source"
 
+printf 'CODE=10001\nDISPLAY=READY\nONLINE=TRUE\n' >"$tmp/status"
+netlab_sim "$lab" --no-mdns --jobs-dir "$tmp/pjl-jobs" --pjl --pjl-status "$tmp/status"
+netlab_run_host "$lab" "$PY" "$client" pjl "$tmp/pjl-jobs" "$tmp/status" ||
+  fail "PJL checks failed (see above)"
+netlab_sim_stop "$lab" || fail "printer_sim did not exit with status 0 on SIGTERM"
+grep -qF 'pjl from 10.77.0.1:' "$NETLAB_SIM_LOG" || fail "log lacks the PJL commands"
+
+netlab_sim "$lab" --no-mdns --jobs-dir "$tmp/slow-jobs" --read-bytes-per-second 50000
+netlab_run_host "$lab" "$PY" "$client" slow "$tmp/slow-jobs" || fail "slow checks failed (see above)"
+netlab_sim_stop "$lab" || fail "printer_sim did not exit with status 0 on SIGTERM"
+
 # Usage errors are refused before anything is bound.
 for bad in "" "--macuaa 1 --printer" "--printer --repeat 0" "--junk nonsense --printer" \
-  "--printer --delay-ms x" "--printer --ttl 0" "--spoof-source 10.77.0.77 --printer"; do
+  "--printer --delay-ms x" "--printer --ttl 0" "--spoof-source 10.77.0.77 --printer" \
+  "--printer --pjl" "--printer --jobs-dir $tmp/x --pjl-variant spaces"; do
   rc=0
   # shellcheck disable=SC2086 # word splitting of the table row is wanted
   netlab_run_printer "$lab" "$PRINTER_SIM" $bad >/dev/null 2>&1 || rc=$?

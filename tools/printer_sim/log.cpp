@@ -30,3 +30,19 @@ void Error(const char* fmt, ...) {
   std::fputc('\n', stderr);
   va_end(ap);
 }
+
+std::string Escape(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c < 0x20 || c > 0x7E || c == '\\') {
+      escaped += "\\x";
+      escaped += kHex[c >> 4];
+      escaped += kHex[c & 0x0F];
+    } else {
+      escaped += static_cast<char>(c);
+    }
+  }
+  return escaped;
+}

@@ -3,6 +3,8 @@
 #ifndef PRINTER_SIM_LOG_H_
 #define PRINTER_SIM_LOG_H_
 
+#include <string>
+
 // Turns the per-event lines off (or on again); errors are always written.
 void SetQuiet(bool quiet);
 
@@ -11,5 +13,10 @@ void Log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // "printer_sim: error: <text>".
 void Error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// `text` made fit for a log line: control characters, backslashes and
+// bytes above 0x7E become \xNN. What a peer sends goes through this, so
+// that it can neither end its line nor forge another.
+std::string Escape(const std::string& text);
 
 #endif  // PRINTER_SIM_LOG_H_

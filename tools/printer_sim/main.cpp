@@ -19,6 +19,29 @@
 //                       the group joined
 //   --no-mdns           no mDNS socket and no printers: only the print listener of
 //                       --jobs-dir (for a responder that is not this one)
+//   --read-bytes-per-second N
+//                       with --jobs-dir: read each print connection at most N bytes
+//                       a second (a tenth of a second's worth at a time), through a
+//                       receive buffer of 4096 bytes, so that the sender blocks
+//                       (once its own send buffer is full) as it does on a printer
+//                       that takes data only as fast as it prints
+//   --pjl               with --jobs-dir: every print connection answers PJL on the
+//                       connection itself, as a printer whose 1284 ID lists PJL
+//                       does (see "PJL" below); without it the printer never
+//                       writes a byte on the print port
+//   --pjl-status FILE   with --jobs-dir: the printer's condition, from FILE, which
+//                       must exist at start: up to three lines CODE=<5 digits>,
+//                       DISPLAY=<text>, ONLINE=TRUE|FALSE (left out: 10001, READY,
+//                       TRUE, the condition without this option). FILE is looked
+//                       at every 100 ms and read again when it was replaced or
+//                       rewritten (write a new file and rename it over FILE); a
+//                       malformed or missing FILE leaves the condition as it was.
+//                       A condition that stops printing stops the reading of every
+//                       print connection, with or without --pjl
+//   --pjl-variant KIND  with --pjl: answer as some printers do (repeatable):
+//                       "spaces" writes "KEY = VALUE" (CODE = 10001) in every
+//                       answer, "no-crlf" leaves out the CR LF before each
+//                       answer's closing form feed
 //   --junk KIND         send a scripted malformed datagram to the querier before the
 //                       good replies (repeatable, sent in the order given); see below
 //   --list-junk         print every junk kind, one name a line, and exit with status
@@ -60,6 +83,30 @@
 //                       and 64 from the raw socket of --spoof-source. An on-link relay
 //                       sends with 255; a datagram routed from afar arrives with less
 //
+// PJL (--pjl): the print data is still stored unchanged; the printer reads
+// it as its interpreter would. After a UEL (ESC %-12345X), and after each
+// PJL line, a line that starts with @PJL and ends with LF (or CR LF) is a
+// PJL command; anything else is PCL up to the next UEL, as is what follows
+// @PJL ENTER LANGUAGE=... A line over 1024 bytes is dropped. A page is a
+// form feed in the PCL, outside the data of ESC *b#W (and of the other
+// commands that W ends, ESC *b#V and ESC &p#X), and it is printed when it is
+// read. Every answer ends with CR LF and a form feed:
+//   @PJL ECHO <text>        -> @PJL ECHO <text>
+//   @PJL INFO STATUS        -> @PJL INFO STATUS, CODE=, DISPLAY="...", ONLINE=
+//   @PJL USTATUS DEVICE=ON (or VERBOSE): each change of condition while the
+//                              connection is open -> @PJL USTATUS DEVICE and
+//                              the three lines of INFO STATUS
+//   @PJL USTATUS JOB=ON: @PJL JOB NAME="n" -> @PJL USTATUS JOB, START, NAME="n";
+//                              @PJL EOJ NAME="n" -> @PJL USTATUS JOB, END,
+//                              NAME="n", PAGES=<pages since the JOB>
+//   @PJL USTATUS PAGE=ON: each page -> @PJL USTATUS PAGE, <pages so far in the job>
+// USTATUS ...=OFF and USTATUSOFF stop them; other commands are ignored. While
+// the CODE is 40021, 40022, 40038, 40079, 10002, 41xyy, 42xyy or 44xyy the
+// printer reads no print data, so it prints no page and sends no END, but it
+// still sends what it owes and USTATUS DEVICE; any other code (10001, 10006,
+// 10023, ...) prints. A peer that leaves 64 KiB of answers unread is not
+// read either until it takes them.
+//
 // Junk kinds are the rows of the junk table (JunkKinds() in message.cpp):
 // --help lists them with a line each, and each builder there says how its
 // datagram is broken. Each is built around a junk identity: MACUAA=4A554E4B2121,
@@ -99,6 +146,14 @@ const char kUsageOptions[] =
     "  --jobs-dir DIR      raw print listener on TCP 9100; jobs stored as DIR/<local-ip>-<n>.bin\n"
     "  --ready-file FILE   create FILE once every socket is bound and the group joined\n"
     "  --no-mdns           only the print listener of --jobs-dir, no mDNS, no printers\n"
+    "  --read-bytes-per-second N\n"
+    "                      read each print connection at most N bytes a second, through\n"
+    "                      a small receive buffer (a slow printer)\n"
+    "  --pjl               answer PJL (ECHO, INFO STATUS, USTATUS) on the print connections\n"
+    "  --pjl-status FILE   the printer's condition: lines CODE=, DISPLAY=, ONLINE=, read\n"
+    "                      again when FILE changes; a stopping CODE stops all reading\n"
+    "  --pjl-variant KIND  with --pjl, answer with \"spaces\" around '=' or \"no-crlf\"\n"
+    "                      before the form feed (repeatable)\n"
     "  --junk KIND         send a malformed datagram to the querier before the good replies\n"
     "                      (repeatable); KIND is one of the junk kinds below\n"
     "  --list-junk         print the junk kinds, one a line, and exit\n"
@@ -157,6 +212,7 @@ enum class Parsed { kRun, kHelp, kListJunk, kUsageError };
 // Fills `o` from the command line; a usage error has been reported when
 // that is the result.
 Parsed ParseArgs(int argc, char** argv, Options* o) {
+  bool variant = false;
   for (int i = 1; i < argc; ++i) {
     std::string opt = argv[i];
     if (opt == "--help" || opt == "-h") return Parsed::kHelp;
@@ -167,6 +223,10 @@ Parsed ParseArgs(int argc, char** argv, Options* o) {
     }
     if (opt == "--no-mdns") {
       o->mdns = false;
+      continue;
+    }
+    if (opt == "--pjl") {
+      o->pjl = true;
       continue;
     }
     if (opt == "--printer") {
@@ -183,6 +243,24 @@ Parsed ParseArgs(int argc, char** argv, Options* o) {
       o->jobsDir = value;
     } else if (opt == "--ready-file") {
       o->readyFile = value;
+    } else if (opt == "--read-bytes-per-second") {
+      if (!ParseInt(value, 1, 1000000000, &o->readBytesPerSecond)) {
+        Error("bad value '%s' for %s", value, opt.c_str());
+        return Parsed::kUsageError;
+      }
+    } else if (opt == "--pjl-status") {
+      o->pjlStatusFile = value;
+    } else if (opt == "--pjl-variant") {
+      std::string kind = value;
+      if (kind == "spaces") {
+        o->pjlStyle.spacedEquals = true;
+      } else if (kind == "no-crlf") {
+        o->pjlStyle.crlfBeforeFormFeed = false;
+      } else {
+        Error("unknown PJL variant '%s' (spaces, no-crlf)", value);
+        return Parsed::kUsageError;
+      }
+      variant = true;
     } else if (opt == "--junk") {
       const JunkKind* kind = FindJunkKind(value);
       if (kind == nullptr) {
@@ -267,6 +345,14 @@ Parsed ParseArgs(int argc, char** argv, Options* o) {
   }
   if (o->spoof && o->sprayLastPort == 0) {
     Error("--spoof-source needs --spray");
+    return Parsed::kUsageError;
+  }
+  if (o->jobsDir.empty() && (o->readBytesPerSecond > 0 || o->pjl || !o->pjlStatusFile.empty())) {
+    Error("--read-bytes-per-second, --pjl and --pjl-status need --jobs-dir");
+    return Parsed::kUsageError;
+  }
+  if (variant && !o->pjl) {
+    Error("--pjl-variant needs --pjl");
     return Parsed::kUsageError;
   }
   if (!o->mdns && (!o->printers.empty() || o->jobsDir.empty())) {

@@ -1,7 +1,7 @@
 // The simulator's sockets and event loop: answers, floods and sprays on the
 // mDNS socket (sprays from a forged source on a raw socket), and print jobs
-// on TCP 9100 stored so that a reader never sees half a job. See
-// simulator.h.
+// on TCP 9100 stored so that a reader never sees half a job, read at the
+// printer's pace and answered in PJL. See simulator.h.
 #include "simulator.h"
 
 #include <arpa/inet.h>
@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -24,6 +25,21 @@ namespace {
 const uint16_t kMdnsPort = 5353;
 const size_t kMaxPendingSends = 4096;  // bounds the timer queue under a query flood
 const size_t kMaxJobs = 64;            // concurrent print connections
+// The receive buffer of a slow printer's connections: small, so that only
+// a few kilobytes wait on the printer's side and the sender's own buffer
+// fills at the pace the printer reads.
+const int kSlowReceiveBuffer = 4096;
+// A slow printer reads a tenth of a second's worth at a time: few enough
+// wake-ups, and a rate that is even at the scale a test measures.
+const double kSliceSeconds = 0.1;
+// How often the status file is looked at: often enough that a test's
+// change of condition reaches the peer within a fraction of a second.
+const auto kStatusCheckInterval = std::chrono::milliseconds(100);
+// Answers a peer does not take hold up the reading of its connection from
+// this much on, as a printer's full output buffer would; what one read can
+// add beyond it stays bounded by the smaller reads of a PJL connection.
+const size_t kMaxAnswerBacklog = 65536;
+const size_t kPjlReadBytes = 4096;
 // What Linux gives a datagram unless told otherwise; the raw socket's
 // headers are ours to fill, so a sprayed reply without --ttl gets it too.
 const int kDefaultTtl = 64;
@@ -139,9 +155,16 @@ ssize_t SendUdp(int fd, const std::vector<uint8_t>& msg, const sockaddr_in& to, 
   return sendmsg(fd, &mh, 0);
 }
 
-Fd OpenJobListener() {
+// The print listener; a `receiveBuffer` above 0 is set before listen(), so
+// that every accepted socket has it from its first segment on.
+Fd OpenJobListener(int receiveBuffer) {
   Fd s = BoundSocket(SOCK_STREAM, kRawPrintPort);
   if (!s.Valid()) return Fd();
+  if (receiveBuffer > 0 &&
+      setsockopt(s.Get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) != 0) {
+    Error("SO_RCVBUF %d: %s", receiveBuffer, std::strerror(errno));
+    return Fd();
+  }
   if (listen(s.Get(), 16) != 0 || !SetNonBlocking(s.Get())) {
     Error("listen TCP 0.0.0.0:%u: %s", kRawPrintPort, std::strerror(errno));
     return Fd();
@@ -165,6 +188,17 @@ bool WriteReadyFile(const std::string& path) {
     return false;
   }
   return true;
+}
+
+void LogStatus(const PjlStatus& s, bool wasStopped) {
+  const char* what = "printing";
+  if (StopsPrinting(s.code)) {
+    what = "printing stops";
+  } else if (wasStopped) {
+    what = "printing goes on";
+  }
+  Log("status CODE=%s DISPLAY=\"%s\" ONLINE=%s: %s", s.code.c_str(), Escape(s.display).c_str(),
+      s.online ? "TRUE" : "FALSE", what);
 }
 
 bool WriteAll(int fd, const char* p, size_t n) {
@@ -210,20 +244,38 @@ int Simulator::Run(int signalFd) {
       Error("%s: %s", opt_.jobsDir.c_str(), std::strerror(errno));
       return 1;
     }
-    listener_ = OpenJobListener();
+    listener_ = OpenJobListener(opt_.readBytesPerSecond > 0 ? kSlowReceiveBuffer : 0);
     if (!listener_.Valid()) return 1;
+  }
+  if (!opt_.pjlStatusFile.empty()) {
+    if (!StampOf(opt_.pjlStatusFile, &statusStamp_)) {
+      Error("%s: %s", opt_.pjlStatusFile.c_str(), std::strerror(errno));
+      return 1;
+    }
+    if (!ReadStatusFile(&status_)) return 1;
+    nextStatusCheck_ = Clock::now() + kStatusCheckInterval;
+    LogStatus(status_, false);
   }
   if (!opt_.readyFile.empty() && !WriteReadyFile(opt_.readyFile)) return 1;
   Log("ready: %zu printer(s)%s", opt_.printers.size(),
       listener_.Valid() ? ", jobs on TCP 9100" : "");
 
   for (;;) {
+    WatchStatusFile();
+    Clock::time_point now = Clock::now();
+    for (Job& j : jobs_) Refill(j, now);
     std::vector<pollfd> fds;
     fds.push_back({signalFd, POLLIN, 0});
     fds.push_back({udp_.Get(), POLLIN, 0});
     bool accepting = listener_.Valid() && jobs_.size() < kMaxJobs;
     fds.push_back({accepting ? listener_.Get() : -1, POLLIN, 0});
-    for (const Job& j : jobs_) fds.push_back({j.sock.Get(), POLLIN, 0});
+    // A job with nothing to do now is left out (fd -1), not polled without
+    // events: a reset peer would wake an empty poll at once and for ever.
+    for (const Job& j : jobs_) {
+      short events =
+          static_cast<short>((MayRead(j) ? POLLIN : 0) | (j.answers.empty() ? 0 : POLLOUT));
+      fds.push_back({events != 0 ? j.sock.Get() : -1, events, 0});
+    }
 
     int rc = poll(fds.data(), fds.size(), TimeoutMs());
     if (rc < 0 && errno != EINTR) {
@@ -238,8 +290,13 @@ int Simulator::Run(int signalFd) {
     if (rc > 0) {
       // Jobs accepted just now sit past the polled ones and wait a round.
       std::vector<size_t> done;
-      for (size_t i = 0; i + 3 < fds.size(); ++i)
-        if (fds[i + 3].revents != 0 && ReadJob(jobs_[i], false)) done.push_back(i);
+      const short kWoken = POLLERR | POLLHUP;
+      for (size_t i = 0; i + 3 < fds.size(); ++i) {
+        const pollfd& f = fds[i + 3];
+        if ((f.events & POLLOUT) && (f.revents & (POLLOUT | kWoken))) SendAnswers(jobs_[i]);
+        if ((f.events & POLLIN) && (f.revents & (POLLIN | kWoken)) && ReadJob(jobs_[i], false))
+          done.push_back(i);
+      }
       for (size_t k = done.size(); k-- > 0;) jobs_.erase(jobs_.begin() + done[k]);
     }
     SendDue();
@@ -259,11 +316,153 @@ int Simulator::TimeoutMs() const {
     next = nextSpray_;
     have = true;
   }
+  if (!opt_.pjlStatusFile.empty() && (!have || nextStatusCheck_ < next)) {
+    next = nextStatusCheck_;
+    have = true;
+  }
+  for (const Job& j : jobs_) {
+    if (!j.refilling) continue;
+    Clock::time_point done = RefillDone(j);
+    if (!have || done < next) {
+      next = done;
+      have = true;
+    }
+  }
   if (!have) return -1;
   auto left = next - Clock::now();
   if (left <= Clock::duration::zero()) return 0;
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
   return static_cast<int>(ms);
+}
+
+// How much a slow printer reads at a time: at least a byte, so that a rate
+// below ten bytes a second still moves.
+double Simulator::SliceBytes() const {
+  return std::max(1.0, opt_.readBytesPerSecond * kSliceSeconds);
+}
+
+// Adds what the time since the last refill has earned, up to one slice.
+void Simulator::Refill(Job& j, Clock::time_point now) const {
+  if (opt_.readBytesPerSecond == 0) return;
+  std::chrono::duration<double> earned = now - j.refilled;
+  j.refilled = now;
+  j.budget = std::min(SliceBytes(), j.budget + earned.count() * opt_.readBytesPerSecond);
+  if (j.budget >= SliceBytes()) j.refilling = false;
+}
+
+// When a job that spent its budget has a full slice again.
+Simulator::Clock::time_point Simulator::RefillDone(const Job& j) const {
+  std::chrono::duration<double> wait((SliceBytes() - j.budget) / opt_.readBytesPerSecond);
+  return j.refilled + std::chrono::duration_cast<Clock::duration>(wait);
+}
+
+// The identity of the file at `path` now; false (with errno) when there is
+// none.
+bool Simulator::StampOf(const std::string& path, FileStamp* out) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  out->dev = st.st_dev;
+  out->ino = st.st_ino;
+  out->size = st.st_size;
+  out->mtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
+  out->mtimeNsec = st.st_mtim.tv_nsec;
+  return true;
+}
+
+// Whether `j` is polled for reading. A slow printer's job that spent its
+// budget waits for a whole slice rather than a byte, or it would wake the
+// loop for each byte earned. A printer whose condition stops printing
+// reads no connection at all, so that the senders meet TCP's back-pressure
+// as they do at a jammed printer; so does a connection whose peer leaves
+// its answers unread.
+bool Simulator::MayRead(const Job& j) const {
+  return !j.refilling && !StopsPrinting(status_.code) && j.answers.size() < kMaxAnswerBacklog;
+}
+
+// Reads --pjl-status into `out`; false, with a message, when it cannot be
+// read or says something else than a status file does.
+bool Simulator::ReadStatusFile(PjlStatus* out) const {
+  const std::string& path = opt_.pjlStatusFile;
+  Fd f(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!f.Valid()) {
+    Error("%s: %s", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  std::string text;
+  char buf[1024];
+  // ParseStatusFile refuses what is beyond its bound; more is not read.
+  while (text.size() <= kMaxStatusFileBytes) {
+    ssize_t n = read(f.Get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      Error("%s: %s", path.c_str(), std::strerror(errno));
+      return false;
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  std::string why;
+  if (!ParseStatusFile(text, out, &why)) {
+    Error("%s: %s", path.c_str(), why.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Every tenth of a second: a status file that was replaced or rewritten is
+// read again, and a change of condition goes to every peer that asked for
+// it. A file that cannot be read (or is malformed) leaves the condition as
+// it was.
+void Simulator::WatchStatusFile() {
+  if (opt_.pjlStatusFile.empty()) return;
+  Clock::time_point now = Clock::now();
+  if (now < nextStatusCheck_) return;
+  nextStatusCheck_ = now + kStatusCheckInterval;
+  FileStamp stamp;
+  if (!StampOf(opt_.pjlStatusFile, &stamp)) {
+    if (!statusFileGone_)
+      Log("%s: %s; the status stays", opt_.pjlStatusFile.c_str(), std::strerror(errno));
+    statusFileGone_ = true;
+    return;
+  }
+  statusFileGone_ = false;
+  if (stamp == statusStamp_) return;
+  statusStamp_ = stamp;
+  PjlStatus s;
+  if (!ReadStatusFile(&s) || s == status_) return;
+  const bool wasStopped = StopsPrinting(status_.code);
+  status_ = s;
+  LogStatus(status_, wasStopped);
+  for (Job& j : jobs_) {
+    if (!j.pjl) continue;
+    j.pjl->StatusChanged(status_, &j.answers);
+    SendAnswers(j);
+  }
+}
+
+// Writes as much of the answers as the peer's socket takes now; the rest
+// waits for POLLOUT. A peer that can take no more (reset, or closed) loses
+// them and the ones after; its data is still read and stored.
+void Simulator::SendAnswers(Job& j) {
+  if (j.answersLost) {
+    j.answers.clear();
+    return;
+  }
+  size_t sent = 0;
+  while (sent < j.answers.size()) {
+    ssize_t w = send(j.sock.Get(), j.answers.data() + sent, j.answers.size() - sent, MSG_NOSIGNAL);
+    if (w > 0) {
+      sent += static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    Log("pjl answers to %s lost: %s", j.peer.c_str(), w < 0 ? std::strerror(errno) : "none taken");
+    j.answersLost = true;
+    j.answers.clear();
+    return;
+  }
+  j.answers.erase(0, sent);
 }
 
 // Sends what the flood owes by now, round robin over junk and replies.
@@ -443,27 +642,58 @@ void Simulator::AcceptJobs() {
       continue;
     }
     j.sock = std::move(s);
+    j.budget = SliceBytes();
+    j.refilled = Clock::now();
+    if (opt_.pjl) j.pjl.emplace(opt_.pjlStyle, j.peer);
     Log("job connection from %s to %s", j.peer.c_str(), ip.c_str());
     jobs_.push_back(std::move(j));
   }
 }
 
 // Reads what the peer has sent; returns true when the job is finished
-// (stored or dropped). With `finalRound`, data not yet closed by the
-// peer is dropped.
+// (stored or dropped). Otherwise it reads until the socket is empty, the
+// slow printer's budget is spent or the peer's answers pile up, and has
+// the PJL in what it read answered. With `finalRound` it reads everything
+// there is, answers nothing, and drops data not yet closed by the peer.
 bool Simulator::ReadJob(Job& j, bool finalRound) {
   char buf[65536];
+  const bool slow = opt_.readBytesPerSecond > 0 && !finalRound;
+  // At exit every byte is stored but nothing more is answered.
+  const bool answer = j.pjl && !finalRound;
   for (;;) {
-    ssize_t n = read(j.sock.Get(), buf, sizeof buf);
+    size_t want = sizeof buf;
+    if (answer) {
+      if (j.answers.size() >= kMaxAnswerBacklog) return false;
+      want = kPjlReadBytes;
+    }
+    if (slow) {
+      if (j.refilling) return false;
+      want = std::min(want, static_cast<size_t>(j.budget));
+    }
+    ssize_t n = read(j.sock.Get(), buf, want);
     if (n > 0) {
       if (!WriteAll(j.file.Get(), buf, static_cast<size_t>(n))) {
         Error("%s: %s", j.part.c_str(), std::strerror(errno));
         return DropJob(j, "write failed");
       }
       j.bytes += static_cast<size_t>(n);
+      if (slow) {
+        j.budget -= static_cast<double>(n);
+        if (j.budget < 1) j.refilling = true;
+      }
+      if (answer) {
+        j.pjl->Scan(reinterpret_cast<const uint8_t*>(buf), static_cast<size_t>(n), status_,
+                    &j.answers);
+        SendAnswers(j);
+      }
       continue;
     }
-    if (n == 0) return StoreJob(j);
+    if (n == 0) {
+      // What was answered to the end goes out before the socket closes: a
+      // peer that shut its sending side may still be waiting for the END.
+      if (answer) SendAnswers(j);
+      return StoreJob(j);
+    }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK)
       return finalRound ? DropJob(j, "unfinished at exit") : false;

@@ -1,23 +1,27 @@
 // The simulator's run: the mDNS socket that answers the host-config query on
 // each printer's schedule (or floods and sprays, for the hostile tests), the
 // raw socket that sprays from a forged source, and the raw print listener
-// that stores each job in a file. main.cpp fills the Options from the
-// command line.
+// that stores each job in a file, reads it as fast as the printer prints and
+// answers PJL on it (pjl.h). main.cpp fills the Options from the command
+// line.
 #ifndef PRINTER_SIM_SIMULATOR_H_
 #define PRINTER_SIM_SIMULATOR_H_
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <queue>
 #include <string>
 #include <vector>
 
 #include "message.h"
+#include "pjl.h"
 
 // Owns one descriptor.
 class Fd {
@@ -59,6 +63,10 @@ struct Options {
   int sprayLastPort = 0;  // 0: no spray
   bool spoof = false;     // the spray leaves the raw socket from spoofSource
   in_addr spoofSource{};
+  int readBytesPerSecond = 0;  // per print connection; 0: as fast as it comes
+  bool pjl = false;            // answer PJL on the print connections
+  std::string pjlStatusFile;   // empty: the printer stays ready
+  PjlStyle pjlStyle;
 };
 
 class Simulator {
@@ -93,9 +101,38 @@ class Simulator {
     std::string finalPath;
     std::string peer;
     size_t bytes = 0;
+    // With --read-bytes-per-second: what may still be read before the
+    // connection waits, and whether it waits for a full slice.
+    double budget = 0;
+    Clock::time_point refilled;
+    bool refilling = false;
+    std::optional<PjlScanner> pjl;  // with --pjl
+    std::string answers;            // not yet taken by the peer
+    bool answersLost = false;       // the peer takes no more; later answers are dropped
+  };
+
+  // What tells a rewritten status file from the one read last.
+  struct FileStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    int64_t mtimeSec = 0;
+    long mtimeNsec = 0;
+    bool operator==(const FileStamp& o) const {
+      return dev == o.dev && ino == o.ino && size == o.size && mtimeSec == o.mtimeSec &&
+             mtimeNsec == o.mtimeNsec;
+    }
   };
 
   int TimeoutMs() const;
+  double SliceBytes() const;
+  void Refill(Job& j, Clock::time_point now) const;
+  Clock::time_point RefillDone(const Job& j) const;
+  bool MayRead(const Job& j) const;
+  static bool StampOf(const std::string& path, FileStamp* out);
+  bool ReadStatusFile(PjlStatus* out) const;
+  void WatchStatusFile();
+  void SendAnswers(Job& j);
   void Flood();
   void Spray();
   void ReceiveDatagrams();
@@ -131,6 +168,10 @@ class Simulator {
   Clock::time_point nextSpray_;
   uint64_t sprayRounds_ = 0;
   bool sprayFailureLogged_ = false;
+  PjlStatus status_;
+  FileStamp statusStamp_;
+  Clock::time_point nextStatusCheck_;
+  bool statusFileGone_ = false;  // logged once until it is back
 };
 
 #endif  // PRINTER_SIM_SIMULATOR_H_
