@@ -121,8 +121,9 @@ int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
     perror("Broadcast: bind");
     close(udpSocket_);
     udpSocket_ = -1;
-    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end bind with error ret=%d",
-               kNoReplySocket);
+    // bind's own result: the trace tells a failed bind from Broadcast's
+    // result, which the discovery's "unable to locate devices" line shows.
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end bind with error ret=%d", bound);
     return kNoReplySocket;
   }
 
