@@ -25,11 +25,6 @@ void ReadUriTarget(std::string& target);
 // and is handed over as written, without discovery.
 bool IsIpAddress(const std::string& text);
 
-// The length of the well-formed multi-byte UTF-8 sequence at `p` (at most `left`
-// bytes), or 0 when the bytes there are not one: overlong forms, surrogates
-// and code points above U+10FFFF are refused. Requires: left > 0.
-size_t Utf8Length(const unsigned char* p, size_t left);
-
 // `text` as a device line carries it inside a quoted field. The field texts
 // come from the network, and the scheduler reads each quoted field with
 // backslash escapes: so '"' and '\' are escaped with a backslash (an odd

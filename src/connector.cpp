@@ -9,11 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "data_buffer.h"
 #include "descriptor_watch.h"
+#include "safe_text.h"
 #include "trace_log.h"
 
 namespace {
@@ -41,10 +43,9 @@ void SetIntOption(int fd, int level, int name, int value, int line, const char* 
 
 // A printable rendering of untrusted bytes, bounded by `n`.
 std::string Printable(const unsigned char* bytes, int n) {
-  std::string text;
-  for (int i = 0; i < n && i < kTracePreview; ++i)
-    text += (bytes[i] >= 0x20 && bytes[i] < 0x7F) ? static_cast<char>(bytes[i]) : '.';
-  return text;
+  return SafeAscii(std::string_view(reinterpret_cast<const char*>(bytes),
+                                    static_cast<size_t>(std::min(n, kTracePreview))),
+                   '.');
 }
 
 std::string AddressText(in_addr address) {
@@ -199,8 +200,8 @@ int Connector::SendQuery(const DataBuffer& data) {
       log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "query sent on %s (%s)", name.c_str(),
                  AddressText(choice.address).c_str());
     } else {
-      log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "sendto on %s failed: %s",
-                 name.c_str(), n < 0 ? strerror(errno) : "nothing sent");
+      log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "sendto on %s failed: %s", name.c_str(),
+                 n < 0 ? strerror(errno) : "nothing sent");
     }
   }
   return sent;

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "safe_text.h"
+
 // Why the pages come as raster and not as Ghostscript's own PCL (ljet4):
 // measured on a 10-page text PDF at 600 dpi (bench/pdf_bench.sh), the whole
 // filter, 1-bit PBM through the application's PCL writer to the printer,
@@ -330,8 +332,7 @@ std::string GhostscriptReason(const std::string& errors) {
   }
   std::string reason = error.empty() ? first : error;
   if (reason.size() > kMaxReason) reason.resize(kMaxReason);
-  for (char& c : reason)
-    if (c < 0x20 || c > 0x7E) c = '?';
+  reason = SafeAscii(reason, '?');
   while (!reason.empty() && reason.back() == ' ') reason.pop_back();
   return reason;
 }
