@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "brands.h"
 #include "connector.h"
 #include "data_buffer.h"
 #include "descriptor_watch.h"
@@ -35,20 +36,6 @@ const int kBufferSize = 4096;
 
 const char kServiceLabel[] = "_host-config";
 const uint16_t kTypeTXT = 16;
-
-// The first character of the program's file name picks the brand it lists.
-struct NameBrand {
-  char first;
-  const char* brand;
-};
-const NameBrand kBrandWords[] = {
-    {'t', "Tamo"},
-    {'g', "Printer"},
-    {'s', "SOLENA"},
-    {'z', "ZALOR"},
-};
-const char kDefaultBrand[] = "Orbec";
-const char kAllBrands[] = "Printer";
 
 struct VendorBrand {
   uint32_t vendorId;
@@ -162,21 +149,31 @@ void TraceVerdict(const Arrival& arrival, Verdict verdict, const DeviceRecord& r
 
 }  // namespace
 
-std::string BrandForProgramName(const std::string& name) {
-  if (!name.empty()) {
-    for (size_t i = 0; i < sizeof(kBrandWords) / sizeof(kBrandWords[0]); ++i)
-      if (name[0] == kBrandWords[i].first) return kBrandWords[i].brand;
-  }
-  return kDefaultBrand;
+void DeviceRecord::applyVendorBrand(std::string_view vendorBrand) {
+  setBrand(vendorBrand);
+  vendorBrand_.assign(vendorBrand.data(), vendorBrand.size());
+  brandHints_.clear();
+}
+
+void DeviceRecord::applyBrandHint(std::string_view value, const std::string& readerBrand) {
+  if (!vendorBrand_.empty()) return;
+  brandHints_.append(value.data(), value.size()).push_back('\0');
+  if (brand_.empty() && value.find(readerBrand) != std::string_view::npos) setBrand(readerBrand);
+}
+
+std::string DeviceRecord::brandFor(const std::string& readerBrand) const {
+  if (!vendorBrand_.empty()) return vendorBrand_;
+  return brandHints_.find(readerBrand) != std::string::npos ? readerBrand : std::string();
 }
 
 Discoverer::Discoverer() {
   std::string name;
   ReadProgramName(name);
-  brand_ = BrandForProgramName(name);
+  brand_ = BrandForProgramName(name).text;
 }
 
-Discoverer::Discoverer(const std::string& programName) : brand_(BrandForProgramName(programName)) {}
+Discoverer::Discoverer(const std::string& programName)
+    : brand_(BrandForProgramName(programName).text) {}
 
 int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& options) {
   log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "begin");
@@ -272,13 +269,24 @@ Verdict Discoverer::Judge(const DataBuffer& datagram, const Arrival& arrival,
   return JudgeRecord(record, arrival, links, address);
 }
 
-bool Discoverer::Admits(const DeviceRecord& record) const {
-  return brand_ == kAllBrands || record.brand() == brand_;
-}
-
 Verdict Discoverer::JudgeRecord(const DeviceRecord& record, const Arrival& arrival,
                                 const HostLinks& links, std::string& address) const {
-  if (!Admits(record)) return kOtherBrand;
+  return JudgeAs(record.brand(), record, arrival, links, address);
+}
+
+Verdict Discoverer::Rejudge(const Reply& reply, std::string& address, std::string& brand) const {
+  address.clear();
+  brand.clear();
+  if (reply.kind != kHostConfigReply) return reply.verdict;
+  brand = reply.record.brandFor(brand_);
+  return JudgeAs(brand, reply.record, reply.arrival, reply.links, address);
+}
+
+Verdict Discoverer::JudgeAs(const std::string& brand, const DeviceRecord& record,
+                            const Arrival& arrival, const HostLinks& links,
+                            std::string& address) const {
+  // The brand test: the name for every brand admits every printer.
+  if (brand_ != kEveryBrand.text && brand != brand_) return kOtherBrand;
   if (record.macAddress().empty()) return kNoMacAddress;
   return links.JudgeAddress(record.ipAddress(), arrival, address);
 }
@@ -383,7 +391,7 @@ void Discoverer::ApplyKeyValue(std::string_view key, std::string_view value,
         // is taken whole rather than dropped.
         std::string_view id = Unquoted(value);
         record.setDeviceId(id);
-        AdoptBrand(id, record);
+        record.applyBrandHint(id, brand_);
       }
       break;
     case 6:
@@ -410,16 +418,11 @@ void Discoverer::ApplyKeyValue(std::string_view key, std::string_view value,
         std::string_view word;
         for (size_t i = 0; i < sizeof(kVendors) / sizeof(kVendors[0]); ++i)
           if (kVendors[i].vendorId == vendor) word = kVendors[i].brand;
-        record.setBrand(word);
+        record.applyVendorBrand(word);
       }
       break;
     case 8:
-      if (Is(key, "MDNSNAME")) AdoptBrand(Unquoted(value), record);
+      if (Is(key, "MDNSNAME")) record.applyBrandHint(Unquoted(value), brand_);
       break;
   }
-}
-
-void Discoverer::AdoptBrand(std::string_view value, DeviceRecord& record) const {
-  if (record.brand().empty() && value.find(brand_) != std::string_view::npos)
-    record.setBrand(brand_);
 }

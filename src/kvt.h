@@ -49,11 +49,28 @@ class DeviceRecord {
   void setDeviceId(std::string_view v) { deviceId_.assign(v.data(), v.size()); }
   void setBrand(std::string_view v) { brand_.assign(v.data(), v.size()); }
 
+  // The brand as the parser reads it. A vendor ID's brand replaces whatever
+  // stood before (an unknown vendor leaves none); a device ID or an mDNS
+  // name that holds the reader's brand text gives that brand to a record
+  // that has none.
+  void applyVendorBrand(std::string_view vendorBrand);
+  void applyBrandHint(std::string_view value, const std::string& readerBrand);
+  // The brand the record would have, had a Discoverer of `readerBrand`
+  // read the same attributes: the record keeps what its brand was read
+  // from, so a record is judged under every brand without its datagram
+  // being read again.
+  std::string brandFor(const std::string& readerBrand) const;
+
  private:
   std::string macAddress_;
   std::string ipAddress_;
   std::string deviceId_;
   std::string brand_;
+  // The last vendor ID's brand, which no hint overrides, and the hints
+  // read after it, each ended by a zero byte: no brand text holds one, so
+  // no match runs across two hints.
+  std::string vendorBrand_;
+  std::string brandHints_;
 };
 
 typedef std::vector<DeviceRecord> DeviceList;
@@ -115,14 +132,10 @@ typedef std::function<bool(const Reply&)> ReplyObserver;
 // any real network, and a bound on what a flood of replies can cost.
 const size_t kMaxRecordsPerRun = 4096;
 
-// The brand text that a program file name selects by its first character:
-// 't' Tamo, 'g' Printer (admits every printer), 's' SOLENA, 'z' ZALOR,
-// anything else Orbec.
-std::string BrandForProgramName(const std::string& name);
-
 class Discoverer {
  public:
-  // Chooses the brand from the running executable's own file name.
+  // Chooses the brand from the running executable's own file name
+  // (BrandForProgramName, brands.h).
   Discoverer();
   // Chooses the brand as an executable called `programName` would.
   explicit Discoverer(const std::string& programName);
@@ -149,13 +162,16 @@ class Discoverer {
   Verdict Judge(const DataBuffer& datagram, const Arrival& arrival, const HostLinks& links,
                 DeviceRecord& record, std::string& address, ReplyKind& kind) const;
 
-  // The brand test: whether a record of this brand is ours.
-  bool Admits(const DeviceRecord& record) const;
   // Whether a record read from a reply that arrived as `arrival` is listed
   // and may take a job (kAccepted, with `address` set) or the first rule it
   // fails: the brand, the MAC address, then HostLinks::JudgeAddress.
   Verdict JudgeRecord(const DeviceRecord& record, const Arrival& arrival, const HostLinks& links,
                       std::string& address) const;
+  // The verdict `reply`, judged by a Discoverer of any brand, has under
+  // this one's brand, with `address` as JudgeRecord sets it and `brand` the
+  // brand this one reads (DeviceRecord::brandFor). The datagram is not read
+  // again: the sender's and the message's verdicts are every brand's.
+  Verdict Rejudge(const Reply& reply, std::string& address, std::string& brand) const;
 
   const DeviceList& devices() const { return deviceList_; }
   const std::string& brand() const { return brand_; }
@@ -177,8 +193,9 @@ class Discoverer {
  private:
   // ParseAttribute's work, the attribute split already at its first "=".
   void ApplyKeyValue(std::string_view key, std::string_view value, DeviceRecord& record) const;
-  // Sets the record's brand to ours while it is empty and `value` holds it.
-  void AdoptBrand(std::string_view value, DeviceRecord& record) const;
+  // JudgeRecord for a record whose brand is `brand`.
+  Verdict JudgeAs(const std::string& brand, const DeviceRecord& record, const Arrival& arrival,
+                  const HostLinks& links, std::string& address) const;
 
   DeviceList deviceList_;
   std::string brand_;

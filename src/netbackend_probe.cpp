@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "backend_util.h"
+#include "brands.h"
 #include "connector.h"
 #include "host_links.h"
 #include "job_printer.h"
@@ -186,7 +187,7 @@ class Probe {
   int Run() {
     // Under the name for every printer, each host-config reply is a record
     // the rows can show; each name's own brand is applied per row.
-    Discoverer all("g");
+    Discoverer all(kEveryBrand.name);
     DiscoveryOptions discovery;
     discovery.seconds = options_.seconds;
     discovery.repeatQuery = !options_.uri.empty();
@@ -251,15 +252,9 @@ class Probe {
     // The sender and the message are judged alike under every name; only
     // the brand differs, and with it the rest of the record's verdict.
     for (size_t i = 0; i < names_.size(); ++i) {
-      NameVerdict verdict{"", reply.verdict};
-      if (reply.kind == kHostConfigReply && !IsSenderVerdict(reply.verdict)) {
-        DeviceRecord record;
-        std::string usable;
-        ReplyKind kind;
-        verdict.verdict =
-            judges_[i]->Judge(reply.datagram, reply.arrival, reply.links, record, usable, kind);
-        verdict.brand = record.brand();
-      }
+      NameVerdict verdict;
+      std::string usable;
+      verdict.verdict = judges_[i]->Rejudge(reply, usable, verdict.brand);
       if (verdict.verdict == kAccepted) listed_[i].insert(row.mac);
       row.verdicts.push_back(verdict);
     }
@@ -271,12 +266,10 @@ class Probe {
   // can go to is where the job would go.
   void JudgeUri(const Reply& reply) {
     if (!uriRule_ || uriRule_->Found() || reply.verdict == kRunFull) return;
-    DeviceRecord record;
-    std::string address;
-    ReplyKind kind;
-    Verdict verdict =
-        uriJudge_->Judge(reply.datagram, reply.arrival, reply.links, record, address, kind);
-    if (uriRule_->Consider(record, verdict, address)) uriMilliseconds_ = MillisecondsSince(start_);
+    std::string address, brand;
+    Verdict verdict = uriJudge_->Rejudge(reply, address, brand);
+    if (uriRule_->Consider(reply.record, verdict, address))
+      uriMilliseconds_ = MillisecondsSince(start_);
   }
 
   void PrintHeader() {
