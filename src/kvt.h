@@ -15,7 +15,10 @@
 
 #include "host_links.h"
 
+class Connector;
 class DataBuffer;
+class DescriptorWatch;
+class WireReader;
 
 // The 41-byte Multicast DNS question for the PTR records of
 // _host-config._udp.local, with the unicast-response bit set. Sent unchanged.
@@ -191,6 +194,16 @@ class Discoverer {
   void ParseAttribute(std::string_view attribute, DeviceRecord& record) const;
 
  private:
+  // discover's waiting, from the first wait to the deadline.
+  void WaitForReplies(Connector& connector, DescriptorWatch& watch, DataBuffer& buffer,
+                      const ReplyObserver& observer, const DiscoveryOptions& options);
+  // Judges one received datagram, keeps its record if it describes a
+  // printer and tells the observer; false when the observer ends the run.
+  // `kept` counts the records of the run.
+  bool TakeReply(const DataBuffer& buffer, const Arrival& arrival, const HostLinks& links,
+                 int received, size_t& kept, const ReplyObserver& observer);
+  // Applies each KEY=value string of a host-config TXT record's data.
+  void ApplyTxtStrings(WireReader rdata, DeviceRecord& record) const;
   // ParseAttribute's work, the attribute split already at its first "=".
   void ApplyKeyValue(std::string_view key, std::string_view value, DeviceRecord& record) const;
   // JudgeRecord for a record whose brand is `brand`.
