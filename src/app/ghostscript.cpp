@@ -337,6 +337,93 @@ std::string GhostscriptReason(const std::string& errors) {
   return reason;
 }
 
+namespace {
+
+typedef RunOutcome::End End;
+
+RenderResult TooManyPages(RenderResult result, const RenderLimits& limits) {
+  result.overLimit = true;
+  return Failed(result, "The document has more than " + std::to_string(limits.maxPages) + " pages");
+}
+
+// A run that was canceled, ran out of time or could not be run.
+RenderResult Stopped(RenderResult result, const RunOutcome& run, const RenderLimits& limits) {
+  result.status = run.end == End::kCanceled ? RenderStatus::kCanceled : RenderStatus::kFailed;
+  result.overLimit = run.end == End::kTooLong;
+  result.reason =
+      run.end == End::kTooLong
+          ? "The document took more than " + std::to_string(limits.seconds) + " seconds to render"
+      : run.end == End::kFailed ? run.failure
+                                : "";
+  return result;
+}
+
+// The passes for a request with an orientation: a first run learns each
+// page's shape, to choose the sheet it is fitted to. False, with `result`
+// final, when the document ends there.
+bool LearnPasses(const RenderRequest& request, const RenderLimits& limits,
+                 const std::function<bool()>& canceled, Clock::duration& waited,
+                 RenderResult& result, std::vector<RenderPass>& passes) {
+  std::string sizes;
+  bool over = false;
+  RunOutcome run = RunInterpreter(
+      PageSizeArguments(request), limits, waited,
+      [&](const unsigned char* data, size_t size) {
+        sizes.append(reinterpret_cast<const char*>(data), size);
+        over = static_cast<size_t>(std::count(sizes.begin(), sizes.end(), '\n')) > limits.maxPages;
+        return !over && sizes.size() < (limits.maxPages + 1) * 64u;
+      },
+      canceled, result.processGroup);
+  if (over) {
+    result = TooManyPages(result, limits);
+    return false;
+  }
+  if (run.end == End::kCanceled || run.end == End::kTooLong) {
+    result = Stopped(result, run, limits);
+    return false;
+  }
+  // A document the sizes cannot be had from renders in one pass, which
+  // says what is wrong with it.
+  if (run.end != End::kExited || run.termSignal != 0 || run.exitStatus != 0) sizes.clear();
+  passes = PlanPasses(request, ReadPageSizes(sizes, limits.maxPages));
+  return true;
+}
+
+// Whether a pass whose interpreter was not stopped rendered its pages: its
+// run ended, with status 0, not inside a page. False, with `result` final,
+// otherwise.
+bool PassRendered(const RunOutcome& run, const RenderLimits& limits, bool complete,
+                  RenderResult& result) {
+  if (run.end != End::kExited) {
+    result = Stopped(result, run, limits);
+    return false;
+  }
+  const std::string said = GhostscriptReason(run.errors);
+  std::string reason;
+  if (run.termSignal == SIGXCPU) {
+    result.overLimit = true;
+    reason = "The document took more than " + std::to_string(limits.child.cpuSeconds) +
+             " seconds of processor time to render";
+  } else if (run.termSignal != 0) {
+    reason = "Ghostscript ended on signal " + std::to_string(run.termSignal) +
+             (said.empty() ? "" : ": " + said);
+  } else if (run.exitStatus != 0) {
+    reason = said.empty() ? "Ghostscript ended with status " + std::to_string(run.exitStatus)
+                          : "The document cannot be rendered: " + said;
+  } else if (!complete) {
+    reason = "Ghostscript's output ends inside a page";
+  } else if (result.pages == 0 && !said.empty()) {
+    // A document it cannot read at all still ends with status 0 and no page.
+    reason = "The document cannot be rendered: " + said;
+  } else {
+    return true;
+  }
+  result = Failed(result, reason);
+  return false;
+}
+
+}  // namespace
+
 RenderResult RenderDocument(const RenderRequest& request, const RenderLimits& limits,
                             const std::function<bool(const RenderedPage&)>& onPage,
                             const std::function<bool()>& canceled) {
@@ -347,45 +434,12 @@ RenderResult RenderDocument(const RenderRequest& request, const RenderLimits& li
   if (request.pdf && !HasPdfHeader(request.document))
     return Failed(result, "The document is not a PDF file");
 
-  typedef RunOutcome::End End;
   Clock::duration waited{};
-  const std::string tooLong =
-      "The document took more than " + std::to_string(limits.seconds) + " seconds to render";
-  const std::string tooMany =
-      "The document has more than " + std::to_string(limits.maxPages) + " pages";
-  auto stopped = [&](const RunOutcome& run) {
-    result.status = run.end == End::kCanceled ? RenderStatus::kCanceled : RenderStatus::kFailed;
-    result.overLimit = run.end == End::kTooLong;
-    result.reason = run.end == End::kTooLong ? tooLong : run.end == End::kFailed ? run.failure : "";
-    return result;
-  };
-
   std::vector<RenderPass> passes;
-  if (request.orientation == Orientation::kAuto) {
+  if (request.orientation == Orientation::kAuto)
     passes.push_back({request.sheetWidth, request.sheetHeight, list});
-  } else {
-    // Each page's shape first, to choose the sheet it is fitted to.
-    std::string sizes;
-    bool over = false;
-    RunOutcome run = RunInterpreter(
-        PageSizeArguments(request), limits, waited,
-        [&](const unsigned char* data, size_t size) {
-          sizes.append(reinterpret_cast<const char*>(data), size);
-          over =
-              static_cast<size_t>(std::count(sizes.begin(), sizes.end(), '\n')) > limits.maxPages;
-          return !over && sizes.size() < (limits.maxPages + 1) * 64u;
-        },
-        canceled, result.processGroup);
-    if (over) {
-      result.overLimit = true;
-      return Failed(result, tooMany);
-    }
-    if (run.end == End::kCanceled || run.end == End::kTooLong) return stopped(run);
-    // A document the sizes cannot be had from renders in one pass, which
-    // says what is wrong with it.
-    if (run.end != End::kExited || run.termSignal != 0 || run.exitStatus != 0) sizes.clear();
-    passes = PlanPasses(request, ReadPageSizes(sizes, limits.maxPages));
-  }
+  else if (!LearnPasses(request, limits, canceled, waited, result, passes))
+    return result;
 
   double fitWidth, fitHeight;
   FittingSheet(request, fitWidth, fitHeight);
@@ -414,31 +468,10 @@ RenderResult RenderDocument(const RenderRequest& request, const RenderLimits& li
         result.status = RenderStatus::kStopped;
         return result;
       }
-      if (overPages) {
-        result.overLimit = true;
-        return Failed(result, tooMany);
-      }
+      if (overPages) return TooManyPages(result, limits);
       return Failed(result, "Ghostscript's pages cannot be read: " + stream.Error());
     }
-    if (run.end != End::kExited) return stopped(run);
-    const std::string said = GhostscriptReason(run.errors);
-    if (run.termSignal == SIGXCPU) {
-      result.overLimit = true;
-      return Failed(result, "The document took more than " +
-                                std::to_string(limits.child.cpuSeconds) +
-                                " seconds of processor time to render");
-    }
-    if (run.termSignal != 0)
-      return Failed(result, "Ghostscript ended on signal " + std::to_string(run.termSignal) +
-                                (said.empty() ? "" : ": " + said));
-    if (run.exitStatus != 0)
-      return Failed(result, said.empty()
-                                ? "Ghostscript ended with status " + std::to_string(run.exitStatus)
-                                : "The document cannot be rendered: " + said);
-    if (!stream.Complete()) return Failed(result, "Ghostscript's output ends inside a page");
-    // A document it cannot read at all still ends with status 0 and no page.
-    if (result.pages == 0 && !said.empty())
-      return Failed(result, "The document cannot be rendered: " + said);
+    if (!PassRendered(run, limits, stream.Complete(), result)) return result;
   }
   result.status = RenderStatus::kDone;
   return result;
