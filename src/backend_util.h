@@ -1,6 +1,7 @@
 // What the front end needs to know about the queue it serves and tells the
 // scheduler: the scheme and target of DEVICE_URI, whether a target is an
 // IPv4 literal, and the device line written for a printer.
+// Threads: no state of its own; DEVICE_URI must not change meanwhile.
 #ifndef NETBACKEND_BACKEND_UTIL_H_
 #define NETBACKEND_BACKEND_UTIL_H_
 

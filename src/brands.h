@@ -4,6 +4,7 @@
 // reply's printer must have. The Discoverer takes its brand from it (kvt),
 // the printer application its schemes (app/device_uri); the install rules
 // and the packages list the same names, which brands_test checks.
+// Threads: a constant table, read from any thread.
 #ifndef NETBACKEND_BRANDS_H_
 #define NETBACKEND_BRANDS_H_
 

@@ -2,6 +2,7 @@
 // The stored timeout is a budget: each wait leaves in it the time it did not
 // use, and Rewait spends only that rest. The discovery relies on this to
 // bound all of its waiting together, not the gap between two replies.
+// Threads: a DescriptorWatch serves one thread at a time; nothing locks.
 #ifndef NETBACKEND_DESCRIPTOR_WATCH_H_
 #define NETBACKEND_DESCRIPTOR_WATCH_H_
 

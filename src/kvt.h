@@ -3,7 +3,11 @@
 // query, the reply parser (over wire_reader), the attributes of that
 // record, the DeviceRecord of one printer and the Discoverer that runs one
 // discovery, judges every datagram and keeps the printers of its brand.
-// The front end (netbackend.cpp) and the probe are its users.
+// Its users: the front end (netbackend.cpp), the probe, the job-time rule
+// (job_printer) and the printer application's listing and address book.
+// Threads: DeviceRecord is a value. A Discoverer runs one discovery at a
+// time, on one thread; its const judging and parsing may be asked from
+// several threads at once while no discovery of that object runs.
 #ifndef NETBACKEND_KVT_H_
 #define NETBACKEND_KVT_H_
 
@@ -111,7 +115,10 @@ enum ReplyKind {
   kMalformedReply,   // too short, or a count, length or name leading past its end
 };
 
-// One datagram of a discovery run, as the run judged it.
+// One datagram of a discovery run, as the run judged it. Its references
+// hold only during the observer's call: they name the run's buffer and
+// links and the loop's own record and address, which the next datagram
+// overwrites. An observer copies what it keeps.
 struct Reply {
   const DataBuffer& datagram;  // its bytes, as received
   const Arrival& arrival;

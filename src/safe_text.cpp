@@ -1,5 +1,6 @@
 #include "safe_text.h"
 
+#include <assert.h>
 #include <stdio.h>
 
 namespace {
@@ -36,6 +37,7 @@ bool IsFormatMark(unsigned code) {
 }  // namespace
 
 size_t Utf8Length(const unsigned char* p, size_t left) {
+  assert(left > 0);
   unsigned char c = p[0];
   size_t n;
   unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte

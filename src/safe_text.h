@@ -3,6 +3,7 @@
 // the probe's table and JSON, the printer application's pages and a
 // renderer's reason each take their variant here, so that the walk over
 // UTF-8 and the test for control characters are written once.
+// Threads: functions of their arguments alone, safe from any thread.
 #ifndef NETBACKEND_SAFE_TEXT_H_
 #define NETBACKEND_SAFE_TEXT_H_
 

@@ -1,7 +1,10 @@
 // The trace log: off unless the user has put a marker file into TMPDIR; when
 // on, each process appends timestamped lines to "<home>/<program>|<pid>.log".
-// Every unit writes through log_printf; the globals and log_exit are exported
-// from the executable under their plain C names.
+// The units that trace (the front end, the discovery, the connector, the
+// host's links, the job-time rule) write through log_printf; the globals
+// and log_exit are exported from the executable under their plain C names.
+// Threads: log_printf and log_hexdump from any thread (gLogLock keeps each
+// write whole); log_exit only while no other thread traces.
 #ifndef NETBACKEND_TRACE_LOG_H_
 #define NETBACKEND_TRACE_LOG_H_
 
