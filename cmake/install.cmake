@@ -20,7 +20,7 @@ option(NETBACKEND_INSTALL_GPRINTER
   OFF)
 
 # The brands' names, as the program's brand table has them (src/brands.h;
-# tests/brands_test.cpp holds this list and the packages' to it). The first
+# tests/kvt_test.cpp holds this list and the packages' to it). The first
 # character of each selects the brand.
 set(NETBACKEND_BRAND_NAMES tamo solena zalor orbec)
 

@@ -1,9 +1,6 @@
-// The brands one program file serves, in one table: the backend name each
-// is installed under (also the scheme of its device URIs), the first
-// character of a program name that selects it, and the brand text a
-// reply's printer must have. The Discoverer takes its brand from it (kvt),
-// the printer application its schemes (app/device_uri); the install rules
-// and the packages list the same names, which brands_test checks.
+// The brands one program file serves, in one table. The Discoverer takes
+// its brand from it, the printer application its schemes; the install rules
+// and the packages list the same names, which kvt_test checks.
 // Threads: a constant table, read from any thread.
 #ifndef NETBACKEND_BRANDS_H_
 #define NETBACKEND_BRANDS_H_

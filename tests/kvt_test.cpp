@@ -18,6 +18,7 @@
 #include "brands.h"
 #include "data_buffer.h"
 #include "dns_message.h"
+#include "test_files.h"
 
 namespace {
 
@@ -201,42 +202,17 @@ TEST(JudgeTest, SenderThenMessageThenPrinter) {
     ReplyKind kind;
     std::string address;  // and the MAC read, when the message was
   } rows[] = {
-      {"the printer",
-       "t",
-       PrinterReply(),
-       {ip("10.0.0.5"), 2, 255},
-       kAccepted,
-       kHostConfigReply,
+      {"the printer", "t", PrinterReply(), {ip("10.0.0.5"), 2, 255}, kAccepted, kHostConfigReply,
        "10.0.0.5"},
-      {"a link the query skipped: not read",
-       "t",
-       PrinterReply(),
-       {ip("10.1.0.5"), 3, 255},
-       kNotQueryInterface,
-       kMalformedReply,
-       ""},
-      {"the query itself",
-       "t",
-       HostConfigQuery(),
-       {ip("10.0.0.5"), 2, 255},
-       kNotHostConfig,
-       kOtherMessage,
-       ""},
+      {"a link the query skipped: not read", "t", PrinterReply(), {ip("10.1.0.5"), 3, 255},
+       kNotQueryInterface, kMalformedReply, ""},
+      {"the query itself", "t", HostConfigQuery(), {ip("10.0.0.5"), 2, 255}, kNotHostConfig,
+       kOtherMessage, ""},
       {"cut short", "t", Records(1), {ip("10.0.0.5"), 2, 255}, kMalformed, kMalformedReply, ""},
-      {"another brand",
-       "z",
-       PrinterReply(),
-       {ip("10.0.0.5"), 2, 255},
-       kOtherBrand,
-       kHostConfigReply,
-       ""},
-      {"a relay naming this host's other link",
-       "t",
-       PrinterReply(otherLink),
-       {ip("10.0.0.5"), 2, 255},
-       kAddressOnAnotherLink,
-       kHostConfigReply,
-       ""},
+      {"another brand", "z", PrinterReply(), {ip("10.0.0.5"), 2, 255}, kOtherBrand,
+       kHostConfigReply, ""},
+      {"a relay naming this host's other link", "t", PrinterReply(otherLink),
+       {ip("10.0.0.5"), 2, 255}, kAddressOnAnotherLink, kHostConfigReply, ""},
   };
   for (const auto& row : rows) {
     DataBuffer buffer(static_cast<int>(row.datagram.bytes().size()));
@@ -244,10 +220,10 @@ TEST(JudgeTest, SenderThenMessageThenPrinter) {
     DeviceRecord record;
     std::string address;
     ReplyKind kind;
-    EXPECT_EQ(
-        VerdictText(row.verdict),
-        std::string(VerdictText(
-            Discoverer(row.program).Judge(buffer, row.arrival, links, record, address, kind))))
+    EXPECT_EQ(VerdictText(row.verdict),
+              std::string(VerdictText(Discoverer(row.program)
+                                          .Judge(buffer, row.arrival, links, record, address,
+                                                 kind))))
         << row.why;
     EXPECT_EQ(row.kind, kind) << row.why;
     EXPECT_EQ(row.address, address) << row.why;
@@ -541,8 +517,7 @@ void CheckAttributes(const std::vector<AttributeCase>& cases) {
     DeviceRecord record;
     for (const std::string& a : c.attributes) discoverer.ParseAttribute(a, record);
     EXPECT_EQ(FieldsOf(record), c.fields);
-    // Read under any brand, the record gives this brand's reading back.
-    for (const Brand& reader : kBrands) {
+    for (const Brand& reader : kBrands) {  // read under any brand: this brand's reading back
       DeviceRecord read;
       for (const std::string& a : c.attributes) Discoverer(reader.name).ParseAttribute(a, read);
       EXPECT_EQ(read.brandFor(discoverer.brand()), c.fields[3]) << "read as " << reader.name;
@@ -556,6 +531,28 @@ TEST(ParseAttributeTest, BrandTextsOfTheProgramNames) {
   EXPECT_EQ(Discoverer("s").brand(), "SOLENA");
   EXPECT_EQ(Discoverer("z").brand(), "ZALOR");
   EXPECT_EQ(Discoverer("o").brand(), "Orbec");
+  for (const char* other : {"", "x", "Tamo"}) EXPECT_EQ(Discoverer(other).brand(), "Orbec");
+}
+
+// The install rules and the packages list the brands' names: the table's.
+TEST(BrandsTest, TheInstallRulesAndPackagesNameTheTablesBrands) {
+  std::string spaced, prose;  // "tamo solena zalor orbec", "tamo, solena, zalor and orbec"
+  for (int i = 0; i < kBrandCount - 1; ++i) {
+    spaced += std::string(i > 0 ? " " : "") + kBrands[i].name;
+    prose += std::string(i == 0 ? "" : i == kBrandCount - 2 ? " and " : ", ") + kBrands[i].name;
+  }
+  const std::string every = kEveryBrand.name;
+  const std::pair<const char*, std::string> rows[] = {
+      {"cmake/install.cmake", "set(NETBACKEND_BRAND_NAMES " + spaced + ")"},
+      {"cmake/install.cmake", "netbackend_install_links(gprinter 0 " + every + ")"},
+      {"pkg/build-deb.sh", "brand names " + prose + "\n"},
+      {"pkg/build-deb.sh", "$BACKEND_DIR/" + every + "\""},
+      {"pkg/control", "one per brand: " + prose + "."},
+      {"pkg/control", "the backend name " + every + ","},
+  };
+  for (const auto& row : rows)
+    EXPECT_NE(std::string::npos, ReadFile(SOURCE_DIR "/" + std::string(row.first)).find(row.second))
+        << row.first << " does not say: " << row.second;
 }
 
 TEST(ParseAttributeTest, IpAddressAndKeyMatching) {

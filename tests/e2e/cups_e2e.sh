@@ -15,8 +15,7 @@
 # installed only into throw-away copies of what dpkg writes, in a private
 # mount namespace (see "the package database" below): the machine's installed
 # packages are the same afterwards, whatever they were before.
-# Environment (set by ctest): NETBACKEND, PRINTER_SIM, BINARY_DIR, NETBACKEND_VERSION,
-# NETBACKEND_QUERY_VERSION.
+# Environment (set by ctest): NETBACKEND, PRINTER_SIM, BINARY_DIR, NETBACKEND_VERSION, NETBACKEND_QUERY_VERSION.
 set -uo pipefail
 
 : "${NETBACKEND:?NETBACKEND must name the built program}"
