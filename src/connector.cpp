@@ -328,18 +328,18 @@ void Connector::RegisterConnected() {
 
 int Connector::Connect(const std::string& ip, int port, int moreWaits) {
   log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "begin with ip=%s port=%d", ip.c_str(), port);
-  int result = -1;
-  if (ip.empty()) {
-    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
+  // Every way out traces its result, under this function's name.
+  auto end = [](int result) {
+    log_printf(LOG_DETAIL, __LINE__, kSource, "Connect", "end with ret=%d", result);
     return result;
-  }
+  };
+  if (ip.empty()) return end(-1);
   if (tcpSocket_ >= 0) Disconnect();
   if (tcpSocket_ >= 0) close(tcpSocket_);
   tcpSocket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (tcpSocket_ < 0) {
     log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "socket failed: %s", strerror(errno));
-    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
-    return result;
+    return end(-1);
   }
   SetIntOption(tcpSocket_, SOL_SOCKET, SO_SNDBUF, kSendBufferBytes, __LINE__, __func__,
                "SO_SNDBUF");
@@ -350,13 +350,11 @@ int Connector::Connect(const std::string& ip, int port, int moreWaits) {
   if (flags >= 0) fcntl(tcpSocket_, F_SETFL, flags | O_NONBLOCK);
 
   memset(&peerAddress_, 0, sizeof(peerAddress_));
-  if (inet_pton(AF_INET, ip.c_str(), &peerAddress_.sin_addr) != 1) {
-    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
-    return result;
-  }
+  if (inet_pton(AF_INET, ip.c_str(), &peerAddress_.sin_addr) != 1) return end(-1);
   peerAddress_.sin_family = AF_INET;
   peerAddress_.sin_port = htons(static_cast<uint16_t>(port));
 
+  int result = -1;
   for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
     if (connect(tcpSocket_, reinterpret_cast<sockaddr*>(&peerAddress_), sizeof(peerAddress_)) ==
         0) {
@@ -380,8 +378,7 @@ int Connector::Connect(const std::string& ip, int port, int moreWaits) {
     result = pending == Pending::kFailed ? failure : pending == Pending::kWaitFailed ? -1 : 0;
     break;
   }
-  log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
-  return result;
+  return end(result);
 }
 
 int Connector::Send(const DataBuffer& data) {

@@ -56,16 +56,13 @@ class DeviceRecord {
   void setDeviceId(std::string_view v) { deviceId_.assign(v.data(), v.size()); }
   void setBrand(std::string_view v) { brand_.assign(v.data(), v.size()); }
 
-  // The brand as the parser reads it. A vendor ID's brand replaces whatever
-  // stood before (an unknown vendor leaves none); a device ID or an mDNS
-  // name that holds the reader's brand text gives that brand to a record
-  // that has none.
+  // The brand as the parser reads it: a vendor ID's brand replaces any (an
+  // unknown vendor leaves none); a device ID or an mDNS name holding the
+  // reader's brand text gives a record without one that brand.
   void applyVendorBrand(std::string_view vendorBrand);
   void applyBrandHint(std::string_view value, const std::string& readerBrand);
-  // The brand the record would have, had a Discoverer of `readerBrand`
-  // read the same attributes: the record keeps what its brand was read
-  // from, so a record is judged under every brand without its datagram
-  // being read again.
+  // The brand a reader of `readerBrand` would have read from the same
+  // attributes, so that no datagram is read again for another brand.
   std::string brandFor(const std::string& readerBrand) const;
 
  private:
@@ -73,9 +70,8 @@ class DeviceRecord {
   std::string ipAddress_;
   std::string deviceId_;
   std::string brand_;
-  // The last vendor ID's brand, which no hint overrides, and the hints
-  // read after it, each ended by a zero byte: no brand text holds one, so
-  // no match runs across two hints.
+  // The last vendor ID's brand and the hints after it, each ended by a zero
+  // byte: no brand text holds one, so no match runs across two.
   std::string vendorBrand_;
   std::string brandHints_;
 };
@@ -116,9 +112,7 @@ enum ReplyKind {
 };
 
 // One datagram of a discovery run, as the run judged it. Its references
-// hold only during the observer's call: they name the run's buffer and
-// links and the loop's own record and address, which the next datagram
-// overwrites. An observer copies what it keeps.
+// hold only during the observer's call: the next datagram overwrites them.
 struct Reply {
   const DataBuffer& datagram;  // its bytes, as received
   const Arrival& arrival;
@@ -144,8 +138,7 @@ const size_t kMaxRecordsPerRun = 4096;
 
 class Discoverer {
  public:
-  // Chooses the brand from the running executable's own file name
-  // (BrandForProgramName, brands.h).
+  // Chooses the brand from the running executable's own file name.
   Discoverer();
   // Chooses the brand as an executable called `programName` would.
   explicit Discoverer(const std::string& programName);
@@ -177,10 +170,9 @@ class Discoverer {
   // fails: the brand, the MAC address, then HostLinks::JudgeAddress.
   Verdict JudgeRecord(const DeviceRecord& record, const Arrival& arrival, const HostLinks& links,
                       std::string& address) const;
-  // The verdict `reply`, judged by a Discoverer of any brand, has under
-  // this one's brand, with `address` as JudgeRecord sets it and `brand` the
-  // brand this one reads (DeviceRecord::brandFor). The datagram is not read
-  // again: the sender's and the message's verdicts are every brand's.
+  // The verdict of `reply`, judged by a Discoverer of any brand, under this
+  // one's brand, which `brand` receives; `address` as JudgeRecord sets it.
+  // The datagram is not read again.
   Verdict Rejudge(const Reply& reply, std::string& address, std::string& brand) const;
 
   const DeviceList& devices() const { return deviceList_; }
@@ -204,9 +196,7 @@ class Discoverer {
   // discover's waiting, from the first wait to the deadline.
   void WaitForReplies(Connector& connector, DescriptorWatch& watch, DataBuffer& buffer,
                       const ReplyObserver& observer, const DiscoveryOptions& options);
-  // Judges one received datagram, keeps its record if it describes a
-  // printer and tells the observer; false when the observer ends the run.
-  // `kept` counts the records of the run.
+  // Judges, keeps (`kept` counts) and reports one datagram; false ends the run.
   bool TakeReply(const DataBuffer& buffer, const Arrival& arrival, const HostLinks& links,
                  int received, size_t& kept, const ReplyObserver& observer);
   // Applies each KEY=value string of a host-config TXT record's data.

@@ -5,24 +5,15 @@
 
 namespace {
 
-// The code point of the well-formed sequence of `n` bytes at `p`.
+// The code point of the well-formed sequence of `n` bytes at `p`; above
+// U+FFFF nothing is a control or a mark, and 0x10000 stands for all.
 unsigned CodePoint(const unsigned char* p, size_t n) {
-  switch (n) {
-    case 1:
-      return p[0];
-    case 2:
-      return ((p[0] & 0x1Fu) << 6) | (p[1] & 0x3Fu);
-    case 3:
-      return ((p[0] & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-    default:
-      return ((p[0] & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) |
-             (p[3] & 0x3Fu);
-  }
+  if (n == 1) return p[0];
+  if (n == 2) return ((p[0] & 0x1Fu) << 6) | (p[1] & 0x3Fu);
+  return n == 3 ? ((p[0] & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu) : 0x10000;
 }
 
 bool IsControl(unsigned code) { return code < 0x20 || (code >= 0x7F && code <= 0x9F); }
-
-bool IsLineSeparator(unsigned code) { return code == 0x2028 || code == 0x2029; }
 
 // Marks that change how text around them is shown without being shown
 // themselves: the bidirectional controls (U+200E, U+200F, U+202A to U+202E,
@@ -72,8 +63,9 @@ std::string SafeUtf8(std::string_view text, SafeStyle style) {
       continue;
     }
     unsigned code = CodePoint(p + i, n);
-    if (style == SafeStyle::kJson && (IsControl(code) || IsLineSeparator(code))) {
-      char escape[12];  // only codes below U+10000 come here
+    // JSON allows U+2028 and U+2029 in a string; JavaScript ends a line there.
+    if (style == SafeStyle::kJson && (IsControl(code) || code == 0x2028 || code == 0x2029)) {
+      char escape[8];
       snprintf(escape, sizeof(escape), "\\u%04x", code);
       out += escape;
     } else if (IsControl(code) || (style == SafeStyle::kQuotedField && IsFormatMark(code))) {

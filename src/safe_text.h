@@ -17,20 +17,15 @@
 size_t Utf8Length(const unsigned char* p, size_t left);
 
 // Where SafeUtf8's text goes. In every style a byte that is not part of
-// valid UTF-8 becomes '?', and a control character (C0, DEL, C1) cannot
-// stay what it is.
+// valid UTF-8 becomes '?' and no control character (C0, DEL, C1) stays.
 enum class SafeStyle {
   // A quoted field read with backslash escapes (a device line): '"' and '\'
-  // after a backslash; controls, and the invisible marks that reorder or
-  // break the text around them, as blanks.
+  // escaped; controls, and the invisible marks that reorder or break the
+  // text around them, as blanks.
   kQuotedField,
-  // Plain text: controls as blanks, everything else as it is.
-  kPlain,
-  // The inside of a JSON string: '"' and '\' after a backslash; controls,
-  // and U+2028 and U+2029, which end a line in JavaScript, as \u escapes.
-  kJson,
+  kPlain,  // controls as blanks, everything else as it is
+  kJson,   // '"' and '\' escaped; controls, U+2028 and U+2029 as \u escapes
 };
-
 std::string SafeUtf8(std::string_view text, SafeStyle style);
 
 // `text` byte by byte, each byte outside printable ASCII (0x20 to 0x7E)

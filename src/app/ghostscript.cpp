@@ -350,11 +350,10 @@ RenderResult TooManyPages(RenderResult result, const RenderLimits& limits) {
 RenderResult Stopped(RenderResult result, const RunOutcome& run, const RenderLimits& limits) {
   result.status = run.end == End::kCanceled ? RenderStatus::kCanceled : RenderStatus::kFailed;
   result.overLimit = run.end == End::kTooLong;
-  result.reason =
-      run.end == End::kTooLong
-          ? "The document took more than " + std::to_string(limits.seconds) + " seconds to render"
-      : run.end == End::kFailed ? run.failure
-                                : "";
+  if (run.end == End::kTooLong)
+    result.reason =
+        "The document took more than " + std::to_string(limits.seconds) + " seconds to render";
+  if (run.end == End::kFailed) result.reason = run.failure;
   return result;
 }
 
@@ -389,37 +388,26 @@ bool LearnPasses(const RenderRequest& request, const RenderLimits& limits,
   return true;
 }
 
-// Whether a pass whose interpreter was not stopped rendered its pages: its
-// run ended, with status 0, not inside a page. False, with `result` final,
-// otherwise.
-bool PassRendered(const RunOutcome& run, const RenderLimits& limits, bool complete,
-                  RenderResult& result) {
-  if (run.end != End::kExited) {
-    result = Stopped(result, run, limits);
-    return false;
-  }
+// Why a pass whose interpreter ran to its end did not render its pages;
+// empty when it did.
+std::string PassFailure(const RunOutcome& run, const RenderLimits& limits, bool complete,
+                        RenderResult& result) {
   const std::string said = GhostscriptReason(run.errors);
-  std::string reason;
   if (run.termSignal == SIGXCPU) {
     result.overLimit = true;
-    reason = "The document took more than " + std::to_string(limits.child.cpuSeconds) +
-             " seconds of processor time to render";
-  } else if (run.termSignal != 0) {
-    reason = "Ghostscript ended on signal " + std::to_string(run.termSignal) +
-             (said.empty() ? "" : ": " + said);
-  } else if (run.exitStatus != 0) {
-    reason = said.empty() ? "Ghostscript ended with status " + std::to_string(run.exitStatus)
-                          : "The document cannot be rendered: " + said;
-  } else if (!complete) {
-    reason = "Ghostscript's output ends inside a page";
-  } else if (result.pages == 0 && !said.empty()) {
-    // A document it cannot read at all still ends with status 0 and no page.
-    reason = "The document cannot be rendered: " + said;
-  } else {
-    return true;
+    return "The document took more than " + std::to_string(limits.child.cpuSeconds) +
+           " seconds of processor time to render";
   }
-  result = Failed(result, reason);
-  return false;
+  if (run.termSignal != 0)
+    return "Ghostscript ended on signal " + std::to_string(run.termSignal) +
+           (said.empty() ? "" : ": " + said);
+  if (run.exitStatus != 0)
+    return said.empty() ? "Ghostscript ended with status " + std::to_string(run.exitStatus)
+                        : "The document cannot be rendered: " + said;
+  if (!complete) return "Ghostscript's output ends inside a page";
+  // A document it cannot read at all still ends with status 0 and no page.
+  if (result.pages == 0 && !said.empty()) return "The document cannot be rendered: " + said;
+  return std::string();
 }
 
 }  // namespace
@@ -471,7 +459,9 @@ RenderResult RenderDocument(const RenderRequest& request, const RenderLimits& li
       if (overPages) return TooManyPages(result, limits);
       return Failed(result, "Ghostscript's pages cannot be read: " + stream.Error());
     }
-    if (!PassRendered(run, limits, stream.Complete(), result)) return result;
+    if (run.end != End::kExited) return Stopped(result, run, limits);
+    const std::string failure = PassFailure(run, limits, stream.Complete(), result);
+    if (!failure.empty()) return Failed(result, failure);
   }
   result.status = RenderStatus::kDone;
   return result;
