@@ -3,8 +3,7 @@
 // address that a job for a printer's MAC address goes to. A reply may
 // describe a printer; only one judged usable under the job's brand may
 // send a job anywhere.
-// Threads: a JobPrinterRule serves one thread; FindJobPrinter runs on
-// several at once, each with a Discoverer of its own.
+// Threads: a JobPrinterRule serves one thread; FindJobPrinter needs its own Discoverer.
 #ifndef NETBACKEND_JOB_PRINTER_H_
 #define NETBACKEND_JOB_PRINTER_H_
 

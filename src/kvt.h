@@ -5,9 +5,7 @@
 // discovery, judges every datagram and keeps the printers of its brand.
 // Its users: the front end (netbackend.cpp), the probe, the job-time rule
 // (job_printer) and the printer application's listing and address book.
-// Threads: DeviceRecord is a value. A Discoverer runs one discovery at a
-// time, on one thread; its const judging and parsing may be asked from
-// several threads at once while no discovery of that object runs.
+// Threads: DeviceRecord is a value; a Discoverer serves one thread at a time.
 #ifndef NETBACKEND_KVT_H_
 #define NETBACKEND_KVT_H_
 

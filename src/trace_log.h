@@ -3,8 +3,7 @@
 // The units that trace (the front end, the discovery, the connector, the
 // host's links, the job-time rule) write through log_printf; the globals
 // and log_exit are exported from the executable under their plain C names.
-// Threads: log_printf and log_hexdump from any thread (gLogLock keeps each
-// write whole); log_exit only while no other thread traces.
+// Threads: any thread may trace (gLogLock keeps lines whole); log_exit only when none does.
 #ifndef NETBACKEND_TRACE_LOG_H_
 #define NETBACKEND_TRACE_LOG_H_
 
