@@ -19,8 +19,9 @@ option(NETBACKEND_INSTALL_GPRINTER
   "Also install the name gprinter, which lists every printer whatever its brand"
   OFF)
 
-# First character of each name selects the brand: t Tamo, s SOLENA, z ZALOR,
-# g every printer, anything else Orbec.
+# The brands' names, as the program's brand table has them (src/brands.h;
+# tests/kvt_test.cpp holds this list and the packages' to it). The first
+# character of each selects the brand.
 set(NETBACKEND_BRAND_NAMES tamo solena zalor orbec)
 
 # The program reads untrusted datagrams and needs no privilege, so by default

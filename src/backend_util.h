@@ -1,6 +1,7 @@
 // What the front end needs to know about the queue it serves and tells the
 // scheduler: the scheme and target of DEVICE_URI, whether a target is an
 // IPv4 literal, and the device line written for a printer.
+// Threads: no state of its own; DEVICE_URI must not change meanwhile.
 #ifndef NETBACKEND_BACKEND_UTIL_H_
 #define NETBACKEND_BACKEND_UTIL_H_
 
@@ -24,11 +25,6 @@ void ReadUriTarget(std::string& target);
 // Such a target is one an administrator wrote into the queue's URI by hand,
 // and is handed over as written, without discovery.
 bool IsIpAddress(const std::string& text);
-
-// The length of the well-formed multi-byte UTF-8 sequence at `p` (at most `left`
-// bytes), or 0 when the bytes there are not one: overlong forms, surrogates
-// and code points above U+10FFFF are refused. Requires: left > 0.
-size_t Utf8Length(const unsigned char* p, size_t left);
 
 // `text` as a device line carries it inside a quoted field. The field texts
 // come from the network, and the scheduler reads each quoted field with

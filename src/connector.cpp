@@ -12,11 +12,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "data_buffer.h"
 #include "descriptor_watch.h"
+#include "safe_text.h"
 #include "trace_log.h"
 
 namespace {
@@ -44,15 +46,80 @@ void SetIntOption(int fd, int level, int name, int value, int line, const char* 
 
 // A printable rendering of untrusted bytes, bounded by `n`.
 std::string Printable(const unsigned char* bytes, int n) {
-  std::string text;
-  for (int i = 0; i < n && i < kTracePreview; ++i)
-    text += (bytes[i] >= 0x20 && bytes[i] < 0x7F) ? static_cast<char>(bytes[i]) : '.';
-  return text;
+  return SafeAscii(std::string_view(reinterpret_cast<const char*>(bytes),
+                                    static_cast<size_t>(std::min(n, kTracePreview))),
+                   '.');
+}
+
+// The reply socket's options, before it is bound to `localPort`.
+void SetReplySocketOptions(int fd, int localPort) {
+  SetIntOption(fd, SOL_SOCKET, SO_BROADCAST, 1, __LINE__, __func__, "SO_BROADCAST");
+  // Address reuse lets a fixed port be shared. For a port the system picks
+  // it would let the system hand the same port to two such sockets (two
+  // listings, or a listing and a job, at the same moment), and each unicast
+  // reply would reach only one of them.
+  if (localPort != 0)
+    SetIntOption(fd, SOL_SOCKET, SO_REUSEADDR, 1, __LINE__, __func__, "SO_REUSEADDR");
+  SetIntOption(fd, SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes, __LINE__, __func__, "SO_RCVBUF");
+  // The link a reply came in by and the TTL it came with decide whether it
+  // is believed.
+  SetIntOption(fd, IPPROTO_IP, IP_PKTINFO, 1, __LINE__, __func__, "IP_PKTINFO");
+  SetIntOption(fd, IPPROTO_IP, IP_RECVTTL, 1, __LINE__, __func__, "IP_RECVTTL");
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "fcntl O_NONBLOCK failed: %s",
+               strerror(errno));
+}
+
+// `address` (network byte order) and `port` as a socket address.
+sockaddr_in Ipv4Address(in_addr_t address, int port) {
+  sockaddr_in socketAddress;
+  memset(&socketAddress, 0, sizeof(socketAddress));
+  socketAddress.sin_family = AF_INET;
+  socketAddress.sin_addr.s_addr = address;
+  socketAddress.sin_port = htons(static_cast<uint16_t>(port));
+  return socketAddress;
 }
 
 std::string AddressText(in_addr address) {
   char text[INET_ADDRSTRLEN];
   return inet_ntop(AF_INET, &address, text, sizeof(text)) != nullptr ? text : "?";
+}
+
+// How a connection in progress ended.
+enum class Pending {
+  kEstablished,
+  kFailed,     // refused, unreachable: the socket's pending error says
+  kNoAnswer,   // no answer within the waits
+  kWaitFailed  // the wait itself failed
+};
+
+// Waits for the connection in progress on `fd`: one second, and one second
+// more up to `moreWaits` times while no answer comes; a wait cut short by a
+// signal goes on with its time left. `error` receives the pending error of
+// a connection that failed.
+Pending AwaitConnection(int fd, int moreWaits, int& error) {
+  DescriptorWatch pending;
+  pending.AddWrite(fd);
+  int ready = pending.Wait(1, 0);
+  for (int waits = moreWaits;;) {
+    if (ready > 0 && pending.IsWritable(fd)) {
+      error = 0;
+      socklen_t size = sizeof(error);
+      getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+      // A connection that failed (refused, unreachable) failed for good:
+      // waiting longer on this socket cannot make it succeed.
+      return error == 0 ? Pending::kEstablished : Pending::kFailed;
+    }
+    if (ready == 0) {
+      if (waits-- == 0) return Pending::kNoAnswer;
+      ready = pending.Wait(1, 0);
+    } else if (ready < 0 && errno != EINTR) {
+      return Pending::kWaitFailed;  // only a signal is worth waiting out
+    } else {
+      ready = pending.Rewait();
+    }
+  }
 }
 
 }  // namespace
@@ -96,44 +163,20 @@ int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
     log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", kNoReplySocket);
     return kNoReplySocket;
   }
-  SetIntOption(udpSocket_, SOL_SOCKET, SO_BROADCAST, 1, __LINE__, __func__, "SO_BROADCAST");
-  // Address reuse lets a fixed port be shared. For a port the system picks
-  // it would let the system hand the same port to two such sockets (two
-  // listings, or a listing and a job, at the same moment), and each unicast
-  // reply would reach only one of them.
-  if (localPort != 0)
-    SetIntOption(udpSocket_, SOL_SOCKET, SO_REUSEADDR, 1, __LINE__, __func__, "SO_REUSEADDR");
-  SetIntOption(udpSocket_, SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes, __LINE__, __func__,
-               "SO_RCVBUF");
-  // The link a reply came in by and the TTL it came with decide whether it
-  // is believed.
-  SetIntOption(udpSocket_, IPPROTO_IP, IP_PKTINFO, 1, __LINE__, __func__, "IP_PKTINFO");
-  SetIntOption(udpSocket_, IPPROTO_IP, IP_RECVTTL, 1, __LINE__, __func__, "IP_RECVTTL");
-  int flags = fcntl(udpSocket_, F_GETFL);
-  if (flags < 0 || fcntl(udpSocket_, F_SETFL, flags | O_NONBLOCK) != 0)
-    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "fcntl O_NONBLOCK failed: %s",
-               strerror(errno));
-
-  sockaddr_in local;
-  memset(&local, 0, sizeof(local));
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(static_cast<uint16_t>(localPort));
+  SetReplySocketOptions(udpSocket_, localPort);
+  sockaddr_in local = Ipv4Address(htonl(INADDR_ANY), localPort);
   int bound = bind(udpSocket_, reinterpret_cast<sockaddr*>(&local), sizeof(local));
   if (bound < 0) {
     perror("Broadcast: bind");
     close(udpSocket_);
     udpSocket_ = -1;
-    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end bind with error ret=%d",
-               kNoReplySocket);
+    // bind's own result: the trace tells a failed bind from Broadcast's
+    // result, which the discovery's "unable to locate devices" line shows.
+    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end bind with error ret=%d", bound);
     return kNoReplySocket;
   }
 
-  memset(&group_, 0, sizeof(group_));
-  group_.sin_family = AF_INET;
-  group_.sin_port = htons(static_cast<uint16_t>(port));
-  group_.sin_addr.s_addr = inet_addr(kGroup);
-
+  group_ = Ipv4Address(inet_addr(kGroup), port);
   // Subscribed before the links are read: a change in between is then
   // noticed, not lost.
   linkSocket_ = HostLinks::OpenChangeSocket();
@@ -147,10 +190,7 @@ int Connector::Broadcast(const DataBuffer& data, int port, int localPort) {
     watch_->AddRead(udpSocket_);
     if (linkSocket_ >= 0) watch_->AddRead(linkSocket_);
   } else {
-    close(udpSocket_);
-    udpSocket_ = -1;
-    if (linkSocket_ >= 0) close(linkSocket_);
-    linkSocket_ = -1;
+    CloseBroadcast();  // neither socket is registered yet
   }
   log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
   return result;
@@ -291,40 +331,33 @@ void Connector::RegisterConnected() {
 
 int Connector::Connect(const std::string& ip, int port, int moreWaits) {
   log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "begin with ip=%s port=%d", ip.c_str(), port);
-  int result = -1;
-  if (ip.empty()) {
-    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
+  // Every way out traces its result, under this function's name.
+  auto end = [](int result) {
+    log_printf(LOG_DETAIL, __LINE__, kSource, "Connect", "end with ret=%d", result);
     return result;
-  }
+  };
+  if (ip.empty()) return end(-1);
   if (tcpSocket_ >= 0) Disconnect();
   if (tcpSocket_ >= 0) close(tcpSocket_);
   tcpSocket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (tcpSocket_ < 0) {
     log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "socket failed: %s", strerror(errno));
-    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
-    return result;
+    return end(-1);
   }
   SetIntOption(tcpSocket_, SOL_SOCKET, SO_SNDBUF, kSendBufferBytes, __LINE__, __func__,
                "SO_SNDBUF");
-  int one = 1;
-  result = setsockopt(tcpSocket_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  // Without it small writes wait for each other; a connection that has to
+  // do without is slower, not broken.
+  SetIntOption(tcpSocket_, IPPROTO_TCP, TCP_NODELAY, 1, __LINE__, __func__, "TCP_NODELAY");
   int flags = fcntl(tcpSocket_, F_GETFL);
   if (flags >= 0) fcntl(tcpSocket_, F_SETFL, flags | O_NONBLOCK);
-  if (result != 0) {
-    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
-    return result;
-  }
 
   memset(&peerAddress_, 0, sizeof(peerAddress_));
-  if (inet_pton(AF_INET, ip.c_str(), &peerAddress_.sin_addr) != 1) {
-    result = -1;
-    log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
-    return result;
-  }
+  if (inet_pton(AF_INET, ip.c_str(), &peerAddress_.sin_addr) != 1) return end(-1);
   peerAddress_.sin_family = AF_INET;
   peerAddress_.sin_port = htons(static_cast<uint16_t>(port));
 
-  result = -1;
+  int result = -1;
   for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
     if (connect(tcpSocket_, reinterpret_cast<sockaddr*>(&peerAddress_), sizeof(peerAddress_)) ==
         0) {
@@ -338,42 +371,17 @@ int Connector::Connect(const std::string& ip, int port, int moreWaits) {
       result = error;
       break;
     }
-
     log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "connection is in progress");
-    DescriptorWatch pending;
-    pending.AddWrite(tcpSocket_);
-    int last = pending.Wait(1, 0);
-    int counter = moreWaits;
-    for (;;) {
-      if (last > 0 && pending.IsWritable(tcpSocket_)) {
-        int pendingError = 0;
-        socklen_t size = sizeof(pendingError);
-        getsockopt(tcpSocket_, SOL_SOCKET, SO_ERROR, &pendingError, &size);
-        if (pendingError == 0) {
-          log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "connection established");
-          RegisterConnected();
-          last = 0;
-          break;
-        }
-        // The connection failed for good (refused, unreachable): waiting
-        // longer on this socket cannot make it succeed.
-        last = pendingError;
-        break;
-      }
-      if (last == 0) {
-        if (counter-- == 0) break;  // the last wait passed without an answer
-        last = pending.Wait(1, 0);
-      } else if (last < 0 && errno != EINTR) {
-        break;  // the wait itself failed; only a signal is worth waiting out
-      } else {
-        last = pending.Rewait();
-      }
+    int failure = 0;
+    const Pending pending = AwaitConnection(tcpSocket_, moreWaits, failure);
+    if (pending == Pending::kEstablished) {
+      log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "connection established");
+      RegisterConnected();
     }
-    result = last;
+    result = pending == Pending::kFailed ? failure : pending == Pending::kWaitFailed ? -1 : 0;
     break;
   }
-  log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end with ret=%d", result);
-  return result;
+  return end(result);
 }
 
 int Connector::Send(const DataBuffer& data) {

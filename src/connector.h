@@ -1,9 +1,12 @@
-// The only owner of network sockets. The datagram side sends the discovery
-// query out of every usable IPv4 interface and receives the replies one
-// datagram at a time, with the link each came in by and its TTL; the stream
-// side opens a TCP connection with a bounded wait. Sockets are registered
-// with a DescriptorWatch, through which callers wait; data travels in
-// DataBuffers that the caller owns and passes in.
+// The discovery's sockets and a print connection's. The datagram side sends
+// the discovery query out of every usable IPv4 interface and receives the
+// replies one datagram at a time, with the link each came in by and its
+// TTL; the stream side opens a TCP connection with a bounded wait. Sockets
+// are registered with a DescriptorWatch, through which callers wait (the
+// printer application's stream to a printer, which owns its connector,
+// polls the connected socket itself); data travels in DataBuffers that the
+// caller owns and passes in.
+// Threads: a Connector, and the watch it uses, serve one thread at a time.
 #ifndef NETBACKEND_CONNECTOR_H_
 #define NETBACKEND_CONNECTOR_H_
 

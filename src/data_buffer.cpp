@@ -1,5 +1,6 @@
 #include "data_buffer.h"
 
+#include <assert.h>
 #include <string.h>
 
 DataBuffer::DataBuffer(int capacity)
@@ -21,11 +22,13 @@ void DataBuffer::Reallocate(int capacity) {
 }
 
 void DataBuffer::Assign(const unsigned char* source, int n) {
+  assert(0 <= n && n <= capacity_);
   if (n > 0) memcpy(data_, source, static_cast<size_t>(n));
   length_ = n;
 }
 
 int DataBuffer::Consume(int n) {
+  assert(0 <= n && n <= length_);
   if (n > 0) {
     memmove(data_, data_ + n, static_cast<size_t>(length_ - n));
     length_ -= n;

@@ -1,7 +1,10 @@
 // A fixed-capacity byte buffer with a count of valid bytes: carries the query
 // out and each received datagram in. It never grows by itself.
+// Threads: a DataBuffer serves one thread at a time.
 #ifndef NETBACKEND_DATA_BUFFER_H_
 #define NETBACKEND_DATA_BUFFER_H_
+
+#include <cassert>
 
 class DataBuffer {
  public:
@@ -22,7 +25,10 @@ class DataBuffer {
   int Consume(int n);
 
   // Requires: 0 <= n <= Capacity().
-  void SetLength(int n) { length_ = n; }
+  void SetLength(int n) {
+    assert(0 <= n && n <= capacity_);
+    length_ = n;
+  }
 
   int Length() const { return length_; }
   int Capacity() const { return capacity_; }

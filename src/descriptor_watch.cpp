@@ -1,5 +1,7 @@
 #include "descriptor_watch.h"
 
+#include <errno.h>
+
 #include <algorithm>
 
 namespace {
@@ -13,12 +15,13 @@ void EraseFirst(std::vector<int>& list, int fd) {
   if (it != list.end()) list.erase(it);
 }
 
-// Fills `set` from `list`; returns the highest descriptor, -1 for none.
+// Fills `set` from the descriptors of `list` it can hold; returns the
+// highest descriptor of the list, -1 for none.
 int Fill(fd_set* set, const std::vector<int>& list) {
   FD_ZERO(set);
   int highest = -1;
   for (size_t i = 0; i < list.size(); ++i) {
-    FD_SET(list[i], set);
+    if (Representable(list[i])) FD_SET(list[i], set);
     highest = std::max(highest, list[i]);
   }
   return highest;
@@ -35,17 +38,19 @@ void DescriptorWatch::Clear() {
   FD_ZERO(&writeSet_);
 }
 
-void DescriptorWatch::AddRead(int fd) {
-  if (Representable(fd)) readList_.push_back(fd);
+bool DescriptorWatch::AddRead(int fd) {
+  if (fd >= 0) readList_.push_back(fd);
+  return Representable(fd);
 }
 
-void DescriptorWatch::AddWrite(int fd) {
-  if (Representable(fd)) writeList_.push_back(fd);
+bool DescriptorWatch::AddWrite(int fd) {
+  if (fd >= 0) writeList_.push_back(fd);
+  return Representable(fd);
 }
 
-void DescriptorWatch::AddReadWrite(int fd) {
+bool DescriptorWatch::AddReadWrite(int fd) {
   AddRead(fd);
-  AddWrite(fd);
+  return AddWrite(fd);
 }
 
 void DescriptorWatch::Remove(int fd) {
@@ -63,6 +68,12 @@ int DescriptorWatch::Rewait() {
   int highestRead = Fill(&readSet_, readList_);
   int highestWrite = Fill(&writeSet_, writeList_);
   if (highestRead < 0 && highestWrite < 0) return 0;
+  if (highestRead >= FD_SETSIZE || highestWrite >= FD_SETSIZE) {
+    FD_ZERO(&readSet_);
+    FD_ZERO(&writeSet_);
+    errno = EBADF;
+    return -1;
+  }
   // Linux's select() leaves the time not slept in `timeout_`, which is what
   // turns the stored timeout into a budget shared by successive waits.
   int result;

@@ -2,6 +2,7 @@
 // The stored timeout is a budget: each wait leaves in it the time it did not
 // use, and Rewait spends only that rest. The discovery relies on this to
 // bound all of its waiting together, not the gap between two replies.
+// Threads: a DescriptorWatch serves one thread at a time; nothing locks.
 #ifndef NETBACKEND_DESCRIPTOR_WATCH_H_
 #define NETBACKEND_DESCRIPTOR_WATCH_H_
 
@@ -19,11 +20,14 @@ class DescriptorWatch {
   // Empty lists and a zero timeout.
   void Clear();
 
-  // Registration. Descriptors a select() set cannot hold (negative, or 1024
-  // and above) are ignored. Duplicates are kept.
-  void AddRead(int fd);
-  void AddWrite(int fd);
-  void AddReadWrite(int fd);
+  // Registration; true when `fd` can be waited on. A negative one is
+  // ignored. One that a select() set cannot hold (FD_SETSIZE, 1024, and
+  // above: a long-running process gets there) is registered all the same,
+  // and every wait fails while it stays (-1, errno EBADF): passed over, it
+  // would never be reported ready. Duplicates are kept.
+  bool AddRead(int fd);
+  bool AddWrite(int fd);
+  bool AddReadWrite(int fd);
   // Removes the first occurrence of `fd` from each list.
   void Remove(int fd);
 
@@ -31,7 +35,8 @@ class DescriptorWatch {
   int Wait(int seconds, int microseconds);
   // Waits with what is left of the stored timeout. Returns the number of
   // ready descriptors, 0 on timeout or when nothing is registered (at once,
-  // timeout unchanged), -1 on error.
+  // timeout unchanged), -1 on error (errno set) and, at once, while a
+  // descriptor of FD_SETSIZE or above is registered.
   int Rewait();
 
   bool Expired() const { return timeout_.tv_sec == 0 && timeout_.tv_usec == 0; }

@@ -6,6 +6,7 @@
 // query left by, only from that link, and may send a job only where that
 // link reaches. The rules live here, so that the backend's discovery loop
 // and everything that observes it judge by the same ones.
+// Threads: HostLinks is a value; its const rules may run on several threads at once.
 #ifndef NETBACKEND_HOST_LINKS_H_
 #define NETBACKEND_HOST_LINKS_H_
 

@@ -33,9 +33,8 @@ JobPrinterSearch FindJobPrinter(Discoverer& discoverer, const std::string& mac,
                                 const DiscoveryOptions& options) {
   JobPrinterRule rule(mac);
   JobPrinterSearch search;
-  search.sent = discoverer.discover(
-      [&](const Reply& reply) { return !rule.Consider(reply.record, reply.verdict, reply.address); },
-      options);
+  search.sent =
+      discoverer.discover([&](const Reply& reply) { return rule.Observe(reply); }, options);
   search.address = rule.Address();
   search.unusable = rule.Unusable();
   return search;

@@ -3,6 +3,7 @@
 // address that a job for a printer's MAC address goes to. A reply may
 // describe a printer; only one judged usable under the job's brand may
 // send a job anywhere.
+// Threads: a JobPrinterRule serves one thread; FindJobPrinter needs its own Discoverer.
 #ifndef NETBACKEND_JOB_PRINTER_H_
 #define NETBACKEND_JOB_PRINTER_H_
 
@@ -21,6 +22,9 @@ class JobPrinterRule {
   // names the printer gives the address; a reply that names it with an
   // address a job cannot take is counted. True once the printer is found.
   bool Consider(const DeviceRecord& record, Verdict verdict, const std::string& address);
+  // Consider as a run's ReplyObserver: false, ending the run, once the
+  // printer is found.
+  bool Observe(const Reply& reply) { return !Consider(reply.record, reply.verdict, reply.address); }
 
   bool Found() const { return !address_.empty(); }
   const std::string& Address() const { return address_; }
@@ -38,9 +42,9 @@ class JobPrinterRule {
 DiscoveryOptions JobSearchOptions();
 
 struct JobPrinterSearch {
-  int sent = 0;          // discover's result: 0 or less when no query went out
-  std::string address;   // where the job goes; empty when not found
-  int unusable = 0;      // as JobPrinterRule::Unusable
+  int sent = 0;         // discover's result: 0 or less when no query went out
+  std::string address;  // where the job goes; empty when not found
+  int unusable = 0;     // as JobPrinterRule::Unusable
 };
 
 // One search as a job makes it, under `discoverer`'s brand: it ends at the

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "brands.h"
 #include "connector.h"
 #include "data_buffer.h"
 #include "descriptor_watch.h"
@@ -31,24 +32,12 @@ const unsigned char gDNSQueryPacket[41] = {
 namespace {
 
 const char kSource[] = "src/kvt";
+// The function every trace line of a run names, whichever helper writes it.
+const char kDiscover[] = "discover";
 const int kBufferSize = 4096;
 
 const char kServiceLabel[] = "_host-config";
 const uint16_t kTypeTXT = 16;
-
-// The first character of the program's file name picks the brand it lists.
-struct NameBrand {
-  char first;
-  const char* brand;
-};
-const NameBrand kBrandWords[] = {
-    {'t', "Tamo"},
-    {'g', "Printer"},
-    {'s', "SOLENA"},
-    {'z', "ZALOR"},
-};
-const char kDefaultBrand[] = "Orbec";
-const char kAllBrands[] = "Printer";
 
 struct VendorBrand {
   uint32_t vendorId;
@@ -146,6 +135,31 @@ std::string AddressText(in_addr address) {
   return inet_ntop(AF_INET, &address, text, sizeof(text)) != nullptr ? text : "?";
 }
 
+// Passes over `questions` questions without reading them. There only 0xC0
+// ends a name as a pointer (0xC1 and 0xC4, pointers in a record's name, are
+// label lengths here). This is how the printers' replies are read in the
+// field, not an oversight: do not make it the usual test on the top two
+// bits. False when a question runs past the end.
+bool SkipQuestions(WireReader& wire, uint16_t questions) {
+  for (uint16_t q = 0; q < questions; ++q) {
+    for (;;) {
+      unsigned char b;
+      if (!wire.Peek8(0, &b)) return false;
+      if (b == kQuestionPointer) {
+        if (!wire.Skip(2)) return false;
+        break;
+      }
+      if (b == 0) {
+        wire.Skip(1);
+        break;
+      }
+      if (!wire.Skip(b + 1u)) return false;
+    }
+    if (!wire.Skip(kQuestionFields)) return false;
+  }
+  return true;
+}
+
 // One line for every datagram that did not give a printer, saying why.
 void TraceVerdict(const Arrival& arrival, Verdict verdict, const DeviceRecord& record, int bytes) {
   if (verdict == kAccepted || verdict == kRunFull) return;
@@ -162,24 +176,34 @@ void TraceVerdict(const Arrival& arrival, Verdict verdict, const DeviceRecord& r
 
 }  // namespace
 
-std::string BrandForProgramName(const std::string& name) {
-  if (!name.empty()) {
-    for (size_t i = 0; i < sizeof(kBrandWords) / sizeof(kBrandWords[0]); ++i)
-      if (name[0] == kBrandWords[i].first) return kBrandWords[i].brand;
-  }
-  return kDefaultBrand;
+void DeviceRecord::applyVendorBrand(std::string_view vendorBrand) {
+  setBrand(vendorBrand);
+  vendorBrand_.assign(vendorBrand.data(), vendorBrand.size());
+  brandHints_.clear();
+}
+
+void DeviceRecord::applyBrandHint(std::string_view value, const std::string& readerBrand) {
+  if (!vendorBrand_.empty()) return;
+  brandHints_.append(value.data(), value.size()).push_back('\0');
+  if (brand_.empty() && value.find(readerBrand) != std::string_view::npos) setBrand(readerBrand);
+}
+
+std::string DeviceRecord::brandFor(const std::string& readerBrand) const {
+  if (!vendorBrand_.empty()) return vendorBrand_;
+  return brandHints_.find(readerBrand) != std::string::npos ? readerBrand : std::string();
 }
 
 Discoverer::Discoverer() {
   std::string name;
   ReadProgramName(name);
-  brand_ = BrandForProgramName(name);
+  brand_ = BrandForProgramName(name).text;
 }
 
-Discoverer::Discoverer(const std::string& programName) : brand_(BrandForProgramName(programName)) {}
+Discoverer::Discoverer(const std::string& programName)
+    : brand_(BrandForProgramName(programName).text) {}
 
 int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& options) {
-  log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "begin");
+  log_printf(LOG_DETAIL, __LINE__, kSource, kDiscover, "begin");
   DescriptorWatch watch;
   Connector connector(&watch);
   DataBuffer buffer(kBufferSize);
@@ -193,11 +217,18 @@ int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& 
   int result = connector.Broadcast(buffer, options.port, 0);
   if (options.queryInterfaces != nullptr) *options.queryInterfaces = connector.Interfaces();
   if (result <= 0) {
-    log_printf(LOG_INFO, __LINE__, kSource, __func__, "unable to locate devices with result=%d",
+    log_printf(LOG_INFO, __LINE__, kSource, kDiscover, "unable to locate devices with result=%d",
                result);
     return result;
   }
+  WaitForReplies(connector, watch, buffer, observer, options);
+  connector.CloseBroadcast();
+  log_printf(LOG_DETAIL, __LINE__, kSource, kDiscover, "end");
+  return result;
+}
 
+void Discoverer::WaitForReplies(Connector& connector, DescriptorWatch& watch, DataBuffer& buffer,
+                                const ReplyObserver& observer, const DiscoveryOptions& options) {
   // One deadline for the whole run, fixed when the waiting starts: every
   // wait gets what is left of it, and the time spent on replies counts too,
   // so neither a printer answering every second nor a flood of costly
@@ -218,7 +249,7 @@ int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& 
       if (now >= due) {
         // The buffer holds the last reply by now: put the query back.
         buffer.Assign(gDNSQueryPacket, kDNSQueryPacketSize);
-        log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "query again after %d s: ret=%d",
+        log_printf(LOG_DETAIL, __LINE__, kSource, kDiscover, "query again after %d s: ret=%d",
                    kRepeatQueryAfter[repeated], connector.Resend(buffer));
         ++repeated;
         continue;
@@ -232,32 +263,33 @@ int Discoverer::discover(const ReplyObserver& observer, const DiscoveryOptions& 
     if (ready == 0) continue;
     Arrival arrival;
     int received = connector.ReceiveReply(buffer, arrival);
-    if (received <= 0) continue;
-    // Every datagram is judged by one rule, in one place.
-    const HostLinks& links = connector.Links();
-    DeviceRecord record;
-    std::string address;
-    ReplyKind kind = kMalformedReply;
-    Verdict verdict;
-    if (kept < kMaxRecordsPerRun) {
-      verdict = Judge(buffer, arrival, links, record, address, kind);
-    } else {
-      // A flood must not grow the list (or an observer's) without end.
-      verdict = links.JudgeSender(arrival);
-      if (verdict == kAccepted) verdict = kRunFull;
-    }
-    bool keep = kind == kHostConfigReply && verdict != kOtherBrand;
-    if (keep && ++kept == kMaxRecordsPerRun)
-      log_printf(LOG_DETAIL, __LINE__, kSource, __func__,
-                 "%d records kept: further replies of this run are not read",
-                 static_cast<int>(kMaxRecordsPerRun));
-    if (keep) deviceList_.push_back(record);
-    TraceVerdict(arrival, verdict, record, received);
-    if (observer) more = observer(Reply{buffer, arrival, links, verdict, kind, record, address});
+    if (received > 0)
+      more = TakeReply(buffer, arrival, connector.Links(), received, kept, observer);
   }
-  connector.CloseBroadcast();
-  log_printf(LOG_DETAIL, __LINE__, kSource, __func__, "end");
-  return result;
+}
+
+bool Discoverer::TakeReply(const DataBuffer& buffer, const Arrival& arrival, const HostLinks& links,
+                           int received, size_t& kept, const ReplyObserver& observer) {
+  // Every datagram is judged by one rule, in one place.
+  DeviceRecord record;
+  std::string address;
+  ReplyKind kind = kMalformedReply;
+  Verdict verdict;
+  if (kept < kMaxRecordsPerRun) {
+    verdict = Judge(buffer, arrival, links, record, address, kind);
+  } else {
+    // A flood must not grow the list (or an observer's) without end.
+    verdict = links.JudgeSender(arrival);
+    if (verdict == kAccepted) verdict = kRunFull;
+  }
+  bool keep = kind == kHostConfigReply && verdict != kOtherBrand;
+  if (keep && ++kept == kMaxRecordsPerRun)
+    log_printf(LOG_DETAIL, __LINE__, kSource, kDiscover,
+               "%d records kept: further replies of this run are not read",
+               static_cast<int>(kMaxRecordsPerRun));
+  if (keep) deviceList_.push_back(record);
+  TraceVerdict(arrival, verdict, record, received);
+  return !observer || observer(Reply{buffer, arrival, links, verdict, kind, record, address});
 }
 
 Verdict Discoverer::Judge(const DataBuffer& datagram, const Arrival& arrival,
@@ -272,13 +304,24 @@ Verdict Discoverer::Judge(const DataBuffer& datagram, const Arrival& arrival,
   return JudgeRecord(record, arrival, links, address);
 }
 
-bool Discoverer::Admits(const DeviceRecord& record) const {
-  return brand_ == kAllBrands || record.brand() == brand_;
-}
-
 Verdict Discoverer::JudgeRecord(const DeviceRecord& record, const Arrival& arrival,
                                 const HostLinks& links, std::string& address) const {
-  if (!Admits(record)) return kOtherBrand;
+  return JudgeAs(record.brand(), record, arrival, links, address);
+}
+
+Verdict Discoverer::Rejudge(const Reply& reply, std::string& address, std::string& brand) const {
+  address.clear();
+  brand.clear();
+  if (reply.kind != kHostConfigReply) return reply.verdict;
+  brand = reply.record.brandFor(brand_);
+  return JudgeAs(brand, reply.record, reply.arrival, reply.links, address);
+}
+
+Verdict Discoverer::JudgeAs(const std::string& brand, const DeviceRecord& record,
+                            const Arrival& arrival, const HostLinks& links,
+                            std::string& address) const {
+  // The brand test: the name for every brand admits every printer.
+  if (brand_ != kEveryBrand.text && brand != brand_) return kOtherBrand;
   if (record.macAddress().empty()) return kNoMacAddress;
   return links.JudgeAddress(record.ipAddress(), arrival, address);
 }
@@ -302,28 +345,8 @@ ReplyKind Discoverer::ReadReply(const DataBuffer& reply, DeviceRecord& record) c
   // is the printers' format as met in the field.
   uint16_t records = static_cast<uint16_t>(answers + additional);
 
-  // Questions are passed over without being read, and there only 0xC0 ends
-  // a name as a pointer (0xC1 and 0xC4, pointers in a record's name, are
-  // label lengths here). This is how the printers' replies are read in the
-  // field, not an oversight: do not make it the usual test on the top two
-  // bits.
   wire.Skip(kHeaderSize);
-  for (uint16_t q = 0; q < questions; ++q) {
-    for (;;) {
-      unsigned char b;
-      if (!wire.Peek8(0, &b)) return kMalformedReply;
-      if (b == kQuestionPointer) {
-        if (!wire.Skip(2)) return kMalformedReply;
-        break;
-      }
-      if (b == 0) {
-        wire.Skip(1);
-        break;
-      }
-      if (!wire.Skip(b + 1u)) return kMalformedReply;
-    }
-    if (!wire.Skip(kQuestionFields)) return kMalformedReply;
-  }
+  if (!SkipQuestions(wire, questions)) return kMalformedReply;
   if (records == 0) return kOtherMessage;
 
   // Only the first host-config TXT record counts: a printer describes itself
@@ -340,26 +363,31 @@ ReplyKind Discoverer::ReadReply(const DataBuffer& reply, DeviceRecord& record) c
     if (service && type == kTypeTXT) {
       // The strings may run past neither the record's data nor the
       // datagram; a string that would is not applied.
-      WireReader rdata(wire.Position(), wire.Position() + std::min<size_t>(rdlength, wire.Left()));
-      unsigned char length;
-      while (rdata.Peek8(0, &length) && rdata.Left() >= 1u + length) {
-        // The string's text ends at a zero byte; its first '=' splits key
-        // from value.
-        std::string_view text = LabelText(rdata.Position() + 1, length);
-        const char* equals = static_cast<const char*>(memchr(text.data(), '=', text.size()));
-        if (equals != nullptr)
-          ApplyKeyValue(std::string_view(text.data(), static_cast<size_t>(equals - text.data())),
-                        std::string_view(equals + 1, static_cast<size_t>(text.data() + text.size() -
-                                                                         equals - 1)),
-                        record);
-        rdata.Skip(1u + length);
-      }
+      ApplyTxtStrings(
+          WireReader(wire.Position(), wire.Position() + std::min<size_t>(rdlength, wire.Left())),
+          record);
       return kHostConfigReply;
     }
     if (!wire.Skip(rdlength)) return kMalformedReply;
     --records;
   }
   return kOtherMessage;
+}
+
+void Discoverer::ApplyTxtStrings(WireReader rdata, DeviceRecord& record) const {
+  unsigned char length;
+  while (rdata.Peek8(0, &length) && rdata.Left() >= 1u + length) {
+    // The string's text ends at a zero byte; its first '=' splits key from
+    // value.
+    std::string_view text = LabelText(rdata.Position() + 1, length);
+    const char* equals = static_cast<const char*>(memchr(text.data(), '=', text.size()));
+    if (equals != nullptr)
+      ApplyKeyValue(
+          std::string_view(text.data(), static_cast<size_t>(equals - text.data())),
+          std::string_view(equals + 1, static_cast<size_t>(text.data() + text.size() - equals - 1)),
+          record);
+    rdata.Skip(1u + length);
+  }
 }
 
 void Discoverer::ParseAttribute(std::string_view attribute, DeviceRecord& record) const {
@@ -383,7 +411,7 @@ void Discoverer::ApplyKeyValue(std::string_view key, std::string_view value,
         // is taken whole rather than dropped.
         std::string_view id = Unquoted(value);
         record.setDeviceId(id);
-        AdoptBrand(id, record);
+        record.applyBrandHint(id, brand_);
       }
       break;
     case 6:
@@ -410,16 +438,11 @@ void Discoverer::ApplyKeyValue(std::string_view key, std::string_view value,
         std::string_view word;
         for (size_t i = 0; i < sizeof(kVendors) / sizeof(kVendors[0]); ++i)
           if (kVendors[i].vendorId == vendor) word = kVendors[i].brand;
-        record.setBrand(word);
+        record.applyVendorBrand(word);
       }
       break;
     case 8:
-      if (Is(key, "MDNSNAME")) AdoptBrand(Unquoted(value), record);
+      if (Is(key, "MDNSNAME")) record.applyBrandHint(Unquoted(value), brand_);
       break;
   }
-}
-
-void Discoverer::AdoptBrand(std::string_view value, DeviceRecord& record) const {
-  if (record.brand().empty() && value.find(brand_) != std::string_view::npos)
-    record.setBrand(brand_);
 }

@@ -3,7 +3,9 @@
 // query, the reply parser (over wire_reader), the attributes of that
 // record, the DeviceRecord of one printer and the Discoverer that runs one
 // discovery, judges every datagram and keeps the printers of its brand.
-// The front end (netbackend.cpp) and the probe are its users.
+// Its users: the front end (netbackend.cpp), the probe, the job-time rule
+// (job_printer) and the printer application's listing and address book.
+// Threads: DeviceRecord is a value; a Discoverer serves one thread at a time.
 #ifndef NETBACKEND_KVT_H_
 #define NETBACKEND_KVT_H_
 
@@ -15,7 +17,10 @@
 
 #include "host_links.h"
 
+class Connector;
 class DataBuffer;
+class DescriptorWatch;
+class WireReader;
 
 // The 41-byte Multicast DNS question for the PTR records of
 // _host-config._udp.local, with the unicast-response bit set. Sent unchanged.
@@ -49,11 +54,24 @@ class DeviceRecord {
   void setDeviceId(std::string_view v) { deviceId_.assign(v.data(), v.size()); }
   void setBrand(std::string_view v) { brand_.assign(v.data(), v.size()); }
 
+  // The brand as the parser reads it: a vendor ID's brand replaces any (an
+  // unknown vendor leaves none); a device ID or an mDNS name holding the
+  // reader's brand text gives a record without one that brand.
+  void applyVendorBrand(std::string_view vendorBrand);
+  void applyBrandHint(std::string_view value, const std::string& readerBrand);
+  // The brand a reader of `readerBrand` would have read from the same
+  // attributes, so that no datagram is read again for another brand.
+  std::string brandFor(const std::string& readerBrand) const;
+
  private:
   std::string macAddress_;
   std::string ipAddress_;
   std::string deviceId_;
   std::string brand_;
+  // The last vendor ID's brand and the hints after it, each ended by a zero
+  // byte: no brand text holds one, so no match runs across two.
+  std::string vendorBrand_;
+  std::string brandHints_;
 };
 
 typedef std::vector<DeviceRecord> DeviceList;
@@ -91,7 +109,8 @@ enum ReplyKind {
   kMalformedReply,   // too short, or a count, length or name leading past its end
 };
 
-// One datagram of a discovery run, as the run judged it.
+// One datagram of a discovery run, as the run judged it. Its references
+// hold only during the observer's call: the next datagram overwrites them.
 struct Reply {
   const DataBuffer& datagram;  // its bytes, as received
   const Arrival& arrival;
@@ -114,11 +133,6 @@ typedef std::function<bool(const Reply&)> ReplyObserver;
 // A run keeps at most this many records: far more printers than answer on
 // any real network, and a bound on what a flood of replies can cost.
 const size_t kMaxRecordsPerRun = 4096;
-
-// The brand text that a program file name selects by its first character:
-// 't' Tamo, 'g' Printer (admits every printer), 's' SOLENA, 'z' ZALOR,
-// anything else Orbec.
-std::string BrandForProgramName(const std::string& name);
 
 class Discoverer {
  public:
@@ -149,13 +163,15 @@ class Discoverer {
   Verdict Judge(const DataBuffer& datagram, const Arrival& arrival, const HostLinks& links,
                 DeviceRecord& record, std::string& address, ReplyKind& kind) const;
 
-  // The brand test: whether a record of this brand is ours.
-  bool Admits(const DeviceRecord& record) const;
   // Whether a record read from a reply that arrived as `arrival` is listed
   // and may take a job (kAccepted, with `address` set) or the first rule it
   // fails: the brand, the MAC address, then HostLinks::JudgeAddress.
   Verdict JudgeRecord(const DeviceRecord& record, const Arrival& arrival, const HostLinks& links,
                       std::string& address) const;
+  // The verdict of `reply`, judged by a Discoverer of any brand, under this
+  // one's brand, which `brand` receives; `address` as JudgeRecord sets it.
+  // The datagram is not read again.
+  Verdict Rejudge(const Reply& reply, std::string& address, std::string& brand) const;
 
   const DeviceList& devices() const { return deviceList_; }
   const std::string& brand() const { return brand_; }
@@ -175,10 +191,19 @@ class Discoverer {
   void ParseAttribute(std::string_view attribute, DeviceRecord& record) const;
 
  private:
+  // discover's waiting, from the first wait to the deadline.
+  void WaitForReplies(Connector& connector, DescriptorWatch& watch, DataBuffer& buffer,
+                      const ReplyObserver& observer, const DiscoveryOptions& options);
+  // Judges, keeps (`kept` counts) and reports one datagram; false ends the run.
+  bool TakeReply(const DataBuffer& buffer, const Arrival& arrival, const HostLinks& links,
+                 int received, size_t& kept, const ReplyObserver& observer);
+  // Applies each KEY=value string of a host-config TXT record's data.
+  void ApplyTxtStrings(WireReader rdata, DeviceRecord& record) const;
   // ParseAttribute's work, the attribute split already at its first "=".
   void ApplyKeyValue(std::string_view key, std::string_view value, DeviceRecord& record) const;
-  // Sets the record's brand to ours while it is empty and `value` holds it.
-  void AdoptBrand(std::string_view value, DeviceRecord& record) const;
+  // JudgeRecord for a record whose brand is `brand`.
+  Verdict JudgeAs(const std::string& brand, const DeviceRecord& record, const Arrival& arrival,
+                  const HostLinks& links, std::string& address) const;
 
   DeviceList deviceList_;
   std::string brand_;

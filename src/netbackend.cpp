@@ -139,7 +139,7 @@ int HandOver(const std::string& host, char* argv[]) {
 
 int main(int argc, char* argv[]) {
   if (argc == 2 && std::string(argv[1]).find("-v") == 0) {
-    printf("%s\n", NETBACKEND_VERSION);
+    printf("%s\n", NETBACKEND_QUERY_VERSION);
     return 0;
   }
   if (argc < 6) {

@@ -24,10 +24,12 @@
 #include <vector>
 
 #include "backend_util.h"
+#include "brands.h"
 #include "connector.h"
 #include "host_links.h"
 #include "job_printer.h"
 #include "kvt.h"
+#include "safe_text.h"
 
 namespace {
 
@@ -141,37 +143,7 @@ double MillisecondsSince(const timespec& start) {
 // JSON requires, with the controls and the invisible separators written as
 // \u escapes, and each byte that is not part of valid UTF-8 written as '?',
 // as a device line writes it.
-std::string Json(const std::string& text) {
-  std::string out = "\"";
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
-  for (size_t i = 0; i < text.size();) {
-    unsigned c = p[i];
-    size_t n = 1;
-    if (c >= 0x80) {
-      n = Utf8Length(p + i, text.size() - i);
-      if (n == 0) {
-        out += '?';
-        ++i;
-        continue;
-      }
-      c = n == 2   ? ((c & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu)
-          : n == 3 ? ((c & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu)
-                   : 0x10000;  // above the ranges escaped below
-    }
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029) {
-      char escape[8];
-      snprintf(escape, sizeof(escape), "\\u%04x", c);
-      out += escape;
-    } else {
-      out.append(text, i, n);
-    }
-    i += n;
-  }
-  return out + "\"";
-}
+std::string Json(const std::string& text) { return "\"" + SafeUtf8(text, SafeStyle::kJson) + "\""; }
 
 // A text from the network or the kernel as a table cell: device-line text,
 // "-" when empty.
@@ -215,7 +187,7 @@ class Probe {
   int Run() {
     // Under the name for every printer, each host-config reply is a record
     // the rows can show; each name's own brand is applied per row.
-    Discoverer all("g");
+    Discoverer all(kEveryBrand.name);
     DiscoveryOptions discovery;
     discovery.seconds = options_.seconds;
     discovery.repeatQuery = !options_.uri.empty();
@@ -280,15 +252,9 @@ class Probe {
     // The sender and the message are judged alike under every name; only
     // the brand differs, and with it the rest of the record's verdict.
     for (size_t i = 0; i < names_.size(); ++i) {
-      NameVerdict verdict{"", reply.verdict};
-      if (reply.kind == kHostConfigReply && !IsSenderVerdict(reply.verdict)) {
-        DeviceRecord record;
-        std::string usable;
-        ReplyKind kind;
-        verdict.verdict =
-            judges_[i]->Judge(reply.datagram, reply.arrival, reply.links, record, usable, kind);
-        verdict.brand = record.brand();
-      }
+      NameVerdict verdict;
+      std::string usable;
+      verdict.verdict = judges_[i]->Rejudge(reply, usable, verdict.brand);
       if (verdict.verdict == kAccepted) listed_[i].insert(row.mac);
       row.verdicts.push_back(verdict);
     }
@@ -300,12 +266,10 @@ class Probe {
   // can go to is where the job would go.
   void JudgeUri(const Reply& reply) {
     if (!uriRule_ || uriRule_->Found() || reply.verdict == kRunFull) return;
-    DeviceRecord record;
-    std::string address;
-    ReplyKind kind;
-    Verdict verdict =
-        uriJudge_->Judge(reply.datagram, reply.arrival, reply.links, record, address, kind);
-    if (uriRule_->Consider(record, verdict, address)) uriMilliseconds_ = MillisecondsSince(start_);
+    std::string address, brand;
+    Verdict verdict = uriJudge_->Rejudge(reply, address, brand);
+    if (uriRule_->Consider(reply.record, verdict, address))
+      uriMilliseconds_ = MillisecondsSince(start_);
   }
 
   void PrintHeader() {
@@ -397,8 +361,8 @@ class Probe {
             ",\"uri\":{\"uri\":%s,\"handed_over_to\":%s,\"answered_ms\":%.1f,"
             "\"unusable_replies\":%d,\"verdict\":%s}",
             Json(options_.uri).c_str(),
-            Json(!uriRule_->Found() ? "" : "socket://" + uriRule_->Address()).c_str(), uriMilliseconds_,
-            uriRule_->Unusable(), Json(uri).c_str());
+            Json(!uriRule_->Found() ? "" : "socket://" + uriRule_->Address()).c_str(),
+            uriMilliseconds_, uriRule_->Unusable(), Json(uri).c_str());
       printf("}}\n");
       return;
     }
@@ -453,7 +417,7 @@ class Probe {
   std::map<Verdict, int> senderDropped_;
   std::map<std::string, int> firstRow_;        // MAC -> its first row
   std::vector<std::set<std::string>> listed_;  // per name, the MACs listed
-  std::unique_ptr<JobPrinterRule> uriRule_;  // a job on --uri's queue
+  std::unique_ptr<JobPrinterRule> uriRule_;    // a job on --uri's queue
   double uriMilliseconds_ = 0;
 };
 

@@ -2,6 +2,7 @@
 // units need: the scheme of its device URIs and the brand it serves
 // (kvt), and the name of its trace file (trace_log). It depends on nothing
 // of the program's own, so that each of them may use it.
+// Threads: safe from any thread.
 #ifndef NETBACKEND_PROGRAM_NAME_H_
 #define NETBACKEND_PROGRAM_NAME_H_
 

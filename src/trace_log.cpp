@@ -15,6 +15,7 @@
 #include <string>
 
 #include "program_name.h"
+#include "safe_text.h"
 
 extern "C" {
 std::atomic<int> gLogFD(-1);
@@ -341,18 +342,4 @@ extern "C" void log_exit(void) {
   pthread_mutex_unlock(&gLogLock);
 }
 
-std::string log_escape(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string escaped;
-  escaped.reserve(text.size());
-  for (unsigned char c : text) {
-    if (c < 0x20 || c > 0x7E || c == '\\') {
-      escaped += "\\x";
-      escaped += kHex[c >> 4];
-      escaped += kHex[c & 0x0F];
-    } else {
-      escaped += static_cast<char>(c);
-    }
-  }
-  return escaped;
-}
+std::string log_escape(const std::string& text) { return HexEscaped(text); }

@@ -1,7 +1,9 @@
 // The trace log: off unless the user has put a marker file into TMPDIR; when
 // on, each process appends timestamped lines to "<home>/<program>|<pid>.log".
-// Every unit writes through log_printf; the globals and log_exit are exported
-// from the executable under their plain C names.
+// The units that trace (the front end, the discovery, the connector, the
+// host's links, the job-time rule) write through log_printf; the globals
+// and log_exit are exported from the executable under their plain C names.
+// Threads: any thread may trace (gLogLock keeps lines whole); log_exit only when none does.
 #ifndef NETBACKEND_TRACE_LOG_H_
 #define NETBACKEND_TRACE_LOG_H_
 

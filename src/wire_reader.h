@@ -1,6 +1,7 @@
 // The DNS wire format as printers write it: a reader that never reads
 // outside a received message, and the walk of a name with its compression
 // pointers. The reply parser (kvt) reads every message through these.
+// Threads: a WireReader serves one thread; its message outlives it, unchanged.
 #ifndef NETBACKEND_WIRE_READER_H_
 #define NETBACKEND_WIRE_READER_H_
 

@@ -1,10 +1,14 @@
 // The printer application's reading of 1284 device IDs and device URIs:
-// the driver a printer gets, the text PAPPL is given, the URIs it opens.
+// the driver a printer gets, the text PAPPL is given, the URIs it lists and opens.
 #include "device_id.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 
+#include "data_buffer.h"
 #include "device_uri.h"
+#include "printer_listing.h"
 
 TEST(DeviceId, LanguageAndDriverFromCommandSet) {
   struct Row {
@@ -87,5 +91,42 @@ TEST(DeviceUri, ParsesOnlyOurSchemesAndWholeMacs) {
     if (row.ok) {
       EXPECT_EQ(MakeDeviceUri(scheme, mac), row.uri);
     }
+  }
+}
+
+// A printer's scheme: the first brand that accepts its reply, else every brand's.
+TEST(PrinterListingTest, SchemeForReplyTakesTheFirstBrandThatAccepts) {
+  const in_addr own{inet_addr("10.0.0.1")}, mask{inet_addr("255.255.255.0")};
+  const in_addr printer{inet_addr("10.0.0.5")};
+  HostLinks links({{2, "eth0", IFF_UP | IFF_RUNNING | IFF_MULTICAST}}, {{2, "eth0", own, mask}},
+                  {});
+  links.MarkQueried(2);
+  const Arrival arrival{printer, 2, 64};
+  const struct {
+    std::vector<std::string> attributes;  // beside IPADDRESS and MACUAA
+    const char* scheme;
+    const char* brand;
+  } rows[] = {
+      {{"PRINTERVIDPID=2E970001"}, "tamo", "Tamo"},
+      {{"MDNSNAME=SOLENA-7"}, "solena", "SOLENA"},
+      {{"1284STRID=\"MFG:ZALOR;MDL:Z1;\""}, "zalor", "ZALOR"},
+      {{"MDNSNAME=Orbec-2"}, "orbec", "Orbec"},
+      {{"1284STRID=\"MFG:ZALOR;MDL:Tamo;\""}, "tamo", "Tamo"},  // the table's order decides
+      {{"PRINTERVIDPID=5A210001", "MDNSNAME=Tamo-1"}, kAnyBrandScheme, ""},  // the vendor stands
+      {{"1284STRID=\"MFG:Acme;\""}, kAnyBrandScheme, ""},
+      {{"PRINTERVIDPID=2E970001", "MACUAA="}, kAnyBrandScheme, ""},  // no MAC: no brand lists it
+  };
+  const Discoverer all(kAnyBrandScheme);
+  const DataBuffer datagram(1);
+  for (const auto& row : rows) {
+    DeviceRecord record;
+    all.ParseAttribute("IPADDRESS=10.0.0.5", record);
+    all.ParseAttribute("MACUAA=0123456789AB", record);
+    for (const std::string& a : row.attributes) all.ParseAttribute(a, record);
+    std::string address, brand = "stale";
+    Verdict verdict = all.JudgeRecord(record, arrival, links, address);
+    Reply reply{datagram, arrival, links, verdict, kHostConfigReply, record, address};
+    EXPECT_EQ(row.scheme, SchemeForReply(reply, brand)) << row.attributes.back();
+    EXPECT_EQ(row.brand, brand) << row.attributes.back();
   }
 }

@@ -15,8 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "brands.h"
 #include "data_buffer.h"
 #include "dns_message.h"
+#include "test_files.h"
 
 namespace {
 
@@ -515,6 +517,11 @@ void CheckAttributes(const std::vector<AttributeCase>& cases) {
     DeviceRecord record;
     for (const std::string& a : c.attributes) discoverer.ParseAttribute(a, record);
     EXPECT_EQ(FieldsOf(record), c.fields);
+    for (const Brand& reader : kBrands) {  // read under any brand: this brand's reading back
+      DeviceRecord read;
+      for (const std::string& a : c.attributes) Discoverer(reader.name).ParseAttribute(a, read);
+      EXPECT_EQ(read.brandFor(discoverer.brand()), c.fields[3]) << "read as " << reader.name;
+    }
   }
 }
 
@@ -524,6 +531,28 @@ TEST(ParseAttributeTest, BrandTextsOfTheProgramNames) {
   EXPECT_EQ(Discoverer("s").brand(), "SOLENA");
   EXPECT_EQ(Discoverer("z").brand(), "ZALOR");
   EXPECT_EQ(Discoverer("o").brand(), "Orbec");
+  for (const char* other : {"", "x", "Tamo"}) EXPECT_EQ(Discoverer(other).brand(), "Orbec");
+}
+
+// The install rules and the packages list the brands' names: the table's.
+TEST(BrandsTest, TheInstallRulesAndPackagesNameTheTablesBrands) {
+  std::string spaced, prose;  // "tamo solena zalor orbec", "tamo, solena, zalor and orbec"
+  for (int i = 0; i < kBrandCount - 1; ++i) {
+    spaced += std::string(i > 0 ? " " : "") + kBrands[i].name;
+    prose += std::string(i == 0 ? "" : i == kBrandCount - 2 ? " and " : ", ") + kBrands[i].name;
+  }
+  const std::string every = kEveryBrand.name;
+  const std::pair<const char*, std::string> rows[] = {
+      {"cmake/install.cmake", "set(NETBACKEND_BRAND_NAMES " + spaced + ")"},
+      {"cmake/install.cmake", "netbackend_install_links(gprinter 0 " + every + ")"},
+      {"pkg/build-deb.sh", "brand names " + prose + "\n"},
+      {"pkg/build-deb.sh", "$BACKEND_DIR/" + every + "\""},
+      {"pkg/control", "one per brand: " + prose + "."},
+      {"pkg/control", "the backend name " + every + ","},
+  };
+  for (const auto& row : rows)
+    EXPECT_NE(std::string::npos, ReadFile(SOURCE_DIR "/" + std::string(row.first)).find(row.second))
+        << row.first << " does not say: " << row.second;
 }
 
 TEST(ParseAttributeTest, IpAddressAndKeyMatching) {

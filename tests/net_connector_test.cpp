@@ -824,7 +824,7 @@ TEST(NetTrace, ConnectorOperationsWriteTheirLines) {
             {TraceHex(reply, 0, reply.size()), "ReceiveReply"},
             {"end with data.size=" + n + " ret=" + n, "ReceiveReply"},
             {"begin data.size=41 port=5400", "Broadcast"},
-            {"end bind with error ret=-2", "Broadcast"},
+            {"end bind with error ret=-1", "Broadcast"},
             {"begin with ip=127.0.0.1 port=" + std::to_string(kListenPort), "Connect"},
             {"end with ret=0", "Connect"},
         };

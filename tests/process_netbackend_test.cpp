@@ -197,7 +197,7 @@ TEST_F(ProcessTest, VersionQueryPrintsTheVersionAndNothingElse) {
     SCOPED_TRACE(arg);
     Outcome run = Start({arg}, Env({"DEVICE_URI=tamo://192.168.1.20"}));
     EXPECT_EQ(0, run.status);
-    EXPECT_EQ(NETBACKEND_VERSION "\n", run.out);
+    EXPECT_EQ(NETBACKEND_QUERY_VERSION "\n", run.out);
     EXPECT_EQ("", run.err);
     EXPECT_FALSE(Exists(TracePath("netbackend", run.pid))) << "no trace line expected";
     EXPECT_FALSE(Exists(record_));

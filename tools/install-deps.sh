@@ -13,7 +13,8 @@ packages=(
   iproute2 procps python3            # private network namespaces; test-only clients
   cups cups-daemon cups-client       # the real scheduler, its socket backend, raw queues
   cups-ipp-utils                     # ipptool: a job's state message, conformance files
-  libpappl-dev chromium              # the printer application; its web page in a browser
+  libpappl-dev libavahi-client-dev   # the printer application (PAPPL, and Avahi's client)
+  chromium                           # the application's web page in a browser
   avahi-daemon                       # a real responder nobody here wrote
   ghostscript poppler-utils          # the printer application's PDF and PostScript; pdfinfo
   nftables time                      # a lossy link for the benchmark; peak memory

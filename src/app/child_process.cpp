@@ -1,5 +1,6 @@
 #include "child_process.h"
 
+#include <assert.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -86,6 +87,7 @@ void ChildProcess::CloseErr() { CloseFd(err_); }
 
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                          const ChildLimits& limits, std::string& error) {
+  assert(pid_ < 0);
   if (argv.empty() || argv[0].empty() || argv[0][0] != '/') {
     error = "The program to run is not named by an absolute path";
     return false;

@@ -3,6 +3,7 @@
 // on pipes that the parent reads. The document renderer (ghostscript.h)
 // runs Ghostscript through it; a child that runs away is ended with its
 // whole group, never the application.
+// Threads: a ChildProcess serves one thread at a time.
 #ifndef NETBACKEND_APP_CHILD_PROCESS_H_
 #define NETBACKEND_APP_CHILD_PROCESS_H_
 

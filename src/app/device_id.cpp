@@ -4,12 +4,11 @@
 
 #include <vector>
 
-#include "backend_util.h"
+#include "safe_text.h"
 
 const DriverInfo kDrivers[kDriverCount] = {
     {kLanguagePcl, "pcl", "Network printer, PCL", "application/vnd.hp-pcl"},
-    {kLanguagePclXl, "pclxl", "Network printer, PCL XL and PCL raster",
-     "application/vnd.hp-pclxl"},
+    {kLanguagePclXl, "pclxl", "Network printer, PCL XL and PCL raster", "application/vnd.hp-pclxl"},
     {kLanguagePostScript, "postscript", "Network printer, PostScript and PCL raster",
      "application/postscript"},
     {kLanguageNone, "raster", "Network printer, PCL raster only", nullptr},
@@ -97,27 +96,5 @@ std::string MakeAndModel(const std::string& deviceId) {
 }
 
 std::string PrintableText(const std::string& text, size_t maxBytes) {
-  std::string out;
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
-  size_t size = text.size() < maxBytes ? text.size() : maxBytes;
-  for (size_t i = 0; i < size;) {
-    unsigned char c = p[i];
-    if (c < 0x80) {
-      out += (c < 0x20 || c == 0x7F) ? ' ' : static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    size_t n = Utf8Length(p + i, size - i);
-    // C1 controls are controls too.
-    if (n == 2 && c == 0xC2 && p[i + 1] < 0xA0) {
-      out += ' ';
-    } else if (n == 0) {
-      out += '?';
-      n = 1;
-    } else {
-      out.append(text, i, n);
-    }
-    i += n;
-  }
-  return out;
+  return SafeUtf8(std::string_view(text).substr(0, maxBytes), SafeStyle::kPlain);
 }

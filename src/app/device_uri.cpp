@@ -1,7 +1,8 @@
 #include "device_uri.h"
 
-const char* const kBrandSchemes[kBrandSchemeCount] = {"tamo", "solena", "zalor", "orbec"};
-const char kAnyBrandScheme[] = "gprinter";
+static_assert(kBrandSchemeCount == 4, "a scheme below for each brand of the table");
+const char* const kBrandSchemes[kBrandSchemeCount] = {kBrands[0].name, kBrands[1].name,
+                                                      kBrands[2].name, kBrands[3].name};
 
 namespace {
 
@@ -13,9 +14,8 @@ bool IsUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'
 }  // namespace
 
 bool IsOurScheme(const std::string& scheme) {
-  if (scheme == kAnyBrandScheme) return true;
-  for (const char* brand : kBrandSchemes)
-    if (scheme == brand) return true;
+  for (const Brand& brand : kBrands)
+    if (scheme == brand.name) return true;
   return false;
 }
 

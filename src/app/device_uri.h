@@ -7,13 +7,16 @@
 
 #include <string>
 
-// The brands' schemes, in the order a listing tries them: a printer's URI
-// takes the first whose brand admits its reply.
-extern const char* const kBrandSchemes[4];
-const int kBrandSchemeCount = 4;
+#include "brands.h"
+
+// The brands' schemes, from the brand table and in its order, the order a
+// listing tries them: a printer's URI takes the first whose brand admits
+// its reply.
+const int kBrandSchemeCount = kBrandCount - 1;
+extern const char* const kBrandSchemes[kBrandSchemeCount];
 // The scheme for a printer that no brand admits; its brand admits every
 // printer.
-extern const char kAnyBrandScheme[];
+inline constexpr const char* kAnyBrandScheme = kEveryBrand.name;
 
 // True for kAnyBrandScheme and the kBrandSchemes.
 bool IsOurScheme(const std::string& scheme);

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "safe_text.h"
+
 // Why the pages come as raster and not as Ghostscript's own PCL (ljet4):
 // measured on a 10-page text PDF at 600 dpi (bench/pdf_bench.sh), the whole
 // filter, 1-bit PBM through the application's PCL writer to the printer,
@@ -330,11 +332,85 @@ std::string GhostscriptReason(const std::string& errors) {
   }
   std::string reason = error.empty() ? first : error;
   if (reason.size() > kMaxReason) reason.resize(kMaxReason);
-  for (char& c : reason)
-    if (c < 0x20 || c > 0x7E) c = '?';
+  reason = SafeAscii(reason, '?');
   while (!reason.empty() && reason.back() == ' ') reason.pop_back();
   return reason;
 }
+
+namespace {
+
+typedef RunOutcome::End End;
+
+RenderResult TooManyPages(RenderResult result, const RenderLimits& limits) {
+  result.overLimit = true;
+  return Failed(result, "The document has more than " + std::to_string(limits.maxPages) + " pages");
+}
+
+// A run that was canceled, ran out of time or could not be run.
+RenderResult Stopped(RenderResult result, const RunOutcome& run, const RenderLimits& limits) {
+  result.status = run.end == End::kCanceled ? RenderStatus::kCanceled : RenderStatus::kFailed;
+  result.overLimit = run.end == End::kTooLong;
+  if (run.end == End::kTooLong)
+    result.reason =
+        "The document took more than " + std::to_string(limits.seconds) + " seconds to render";
+  if (run.end == End::kFailed) result.reason = run.failure;
+  return result;
+}
+
+// The passes for a request with an orientation: a first run learns each
+// page's shape, to choose the sheet it is fitted to. False, with `result`
+// final, when the document ends there.
+bool LearnPasses(const RenderRequest& request, const RenderLimits& limits,
+                 const std::function<bool()>& canceled, Clock::duration& waited,
+                 RenderResult& result, std::vector<RenderPass>& passes) {
+  std::string sizes;
+  bool over = false;
+  RunOutcome run = RunInterpreter(
+      PageSizeArguments(request), limits, waited,
+      [&](const unsigned char* data, size_t size) {
+        sizes.append(reinterpret_cast<const char*>(data), size);
+        over = static_cast<size_t>(std::count(sizes.begin(), sizes.end(), '\n')) > limits.maxPages;
+        return !over && sizes.size() < (limits.maxPages + 1) * 64u;
+      },
+      canceled, result.processGroup);
+  if (over) {
+    result = TooManyPages(result, limits);
+    return false;
+  }
+  if (run.end == End::kCanceled || run.end == End::kTooLong) {
+    result = Stopped(result, run, limits);
+    return false;
+  }
+  // A document the sizes cannot be had from renders in one pass, which
+  // says what is wrong with it.
+  if (run.end != End::kExited || run.termSignal != 0 || run.exitStatus != 0) sizes.clear();
+  passes = PlanPasses(request, ReadPageSizes(sizes, limits.maxPages));
+  return true;
+}
+
+// Why a pass whose interpreter ran to its end did not render its pages;
+// empty when it did.
+std::string PassFailure(const RunOutcome& run, const RenderLimits& limits, bool complete,
+                        RenderResult& result) {
+  const std::string said = GhostscriptReason(run.errors);
+  if (run.termSignal == SIGXCPU) {
+    result.overLimit = true;
+    return "The document took more than " + std::to_string(limits.child.cpuSeconds) +
+           " seconds of processor time to render";
+  }
+  if (run.termSignal != 0)
+    return "Ghostscript ended on signal " + std::to_string(run.termSignal) +
+           (said.empty() ? "" : ": " + said);
+  if (run.exitStatus != 0)
+    return said.empty() ? "Ghostscript ended with status " + std::to_string(run.exitStatus)
+                        : "The document cannot be rendered: " + said;
+  if (!complete) return "Ghostscript's output ends inside a page";
+  // A document it cannot read at all still ends with status 0 and no page.
+  if (result.pages == 0 && !said.empty()) return "The document cannot be rendered: " + said;
+  return std::string();
+}
+
+}  // namespace
 
 RenderResult RenderDocument(const RenderRequest& request, const RenderLimits& limits,
                             const std::function<bool(const RenderedPage&)>& onPage,
@@ -346,45 +422,12 @@ RenderResult RenderDocument(const RenderRequest& request, const RenderLimits& li
   if (request.pdf && !HasPdfHeader(request.document))
     return Failed(result, "The document is not a PDF file");
 
-  typedef RunOutcome::End End;
   Clock::duration waited{};
-  const std::string tooLong =
-      "The document took more than " + std::to_string(limits.seconds) + " seconds to render";
-  const std::string tooMany =
-      "The document has more than " + std::to_string(limits.maxPages) + " pages";
-  auto stopped = [&](const RunOutcome& run) {
-    result.status = run.end == End::kCanceled ? RenderStatus::kCanceled : RenderStatus::kFailed;
-    result.overLimit = run.end == End::kTooLong;
-    result.reason = run.end == End::kTooLong ? tooLong : run.end == End::kFailed ? run.failure : "";
-    return result;
-  };
-
   std::vector<RenderPass> passes;
-  if (request.orientation == Orientation::kAuto) {
+  if (request.orientation == Orientation::kAuto)
     passes.push_back({request.sheetWidth, request.sheetHeight, list});
-  } else {
-    // Each page's shape first, to choose the sheet it is fitted to.
-    std::string sizes;
-    bool over = false;
-    RunOutcome run = RunInterpreter(
-        PageSizeArguments(request), limits, waited,
-        [&](const unsigned char* data, size_t size) {
-          sizes.append(reinterpret_cast<const char*>(data), size);
-          over =
-              static_cast<size_t>(std::count(sizes.begin(), sizes.end(), '\n')) > limits.maxPages;
-          return !over && sizes.size() < (limits.maxPages + 1) * 64u;
-        },
-        canceled, result.processGroup);
-    if (over) {
-      result.overLimit = true;
-      return Failed(result, tooMany);
-    }
-    if (run.end == End::kCanceled || run.end == End::kTooLong) return stopped(run);
-    // A document the sizes cannot be had from renders in one pass, which
-    // says what is wrong with it.
-    if (run.end != End::kExited || run.termSignal != 0 || run.exitStatus != 0) sizes.clear();
-    passes = PlanPasses(request, ReadPageSizes(sizes, limits.maxPages));
-  }
+  else if (!LearnPasses(request, limits, canceled, waited, result, passes))
+    return result;
 
   double fitWidth, fitHeight;
   FittingSheet(request, fitWidth, fitHeight);
@@ -413,31 +456,12 @@ RenderResult RenderDocument(const RenderRequest& request, const RenderLimits& li
         result.status = RenderStatus::kStopped;
         return result;
       }
-      if (overPages) {
-        result.overLimit = true;
-        return Failed(result, tooMany);
-      }
+      if (overPages) return TooManyPages(result, limits);
       return Failed(result, "Ghostscript's pages cannot be read: " + stream.Error());
     }
-    if (run.end != End::kExited) return stopped(run);
-    const std::string said = GhostscriptReason(run.errors);
-    if (run.termSignal == SIGXCPU) {
-      result.overLimit = true;
-      return Failed(result, "The document took more than " +
-                                std::to_string(limits.child.cpuSeconds) +
-                                " seconds of processor time to render");
-    }
-    if (run.termSignal != 0)
-      return Failed(result, "Ghostscript ended on signal " + std::to_string(run.termSignal) +
-                                (said.empty() ? "" : ": " + said));
-    if (run.exitStatus != 0)
-      return Failed(result, said.empty()
-                                ? "Ghostscript ended with status " + std::to_string(run.exitStatus)
-                                : "The document cannot be rendered: " + said);
-    if (!stream.Complete()) return Failed(result, "Ghostscript's output ends inside a page");
-    // A document it cannot read at all still ends with status 0 and no page.
-    if (result.pages == 0 && !said.empty())
-      return Failed(result, "The document cannot be rendered: " + said);
+    if (run.end != End::kExited) return Stopped(result, run, limits);
+    const std::string failure = PassFailure(run, limits, stream.Complete(), result);
+    if (!failure.empty()) return Failed(result, failure);
   }
   result.status = RenderStatus::kDone;
   return result;

@@ -130,6 +130,26 @@ size_t TrimmedLength(const unsigned char* row, size_t n) {
   return n;
 }
 
+// Why `page` cannot be printed, in words a person can read; empty when it
+// can.
+std::string PageError(const PclPage& page) {
+  if (page.resolution != 300 && page.resolution != 600)
+    return "Unsupported resolution of " + std::to_string(page.resolution) +
+           " dpi: the printer takes 300 or 600 dpi";
+  if (page.bitsPerPixel != 8 && page.bitsPerPixel != 1)
+    return "Unsupported raster of " + std::to_string(page.bitsPerPixel) +
+           " bits per pixel: the printer takes 8-bit gray or 1-bit black";
+  if (page.width == 0 || page.height == 0)
+    return "Empty page of " + std::to_string(page.width) + " x " + std::to_string(page.height) +
+           " pixels";
+  const unsigned most = kMaxInches * page.resolution;
+  if (page.width > most || page.height > most)
+    return "Page of " + std::to_string(page.width) + " x " + std::to_string(page.height) +
+           " pixels at " + std::to_string(page.resolution) + " dpi is larger than " +
+           std::to_string(kMaxInches) + " inches";
+  return std::string();
+}
+
 }  // namespace
 
 int PclPageSizeCode(double widthPoints, double heightPoints) {
@@ -170,26 +190,9 @@ bool PclWriter::StartPage(const PclPage& page, std::string& error) {
     error = "A page was started before the previous one ended";
     return false;
   }
-  if (page.resolution != 300 && page.resolution != 600) {
-    error = "Unsupported resolution of " + std::to_string(page.resolution) +
-            " dpi: the printer takes 300 or 600 dpi";
-    return false;
-  }
-  if (page.bitsPerPixel != 8 && page.bitsPerPixel != 1) {
-    error = "Unsupported raster of " + std::to_string(page.bitsPerPixel) +
-            " bits per pixel: the printer takes 8-bit gray or 1-bit black";
-    return false;
-  }
-  if (page.width == 0 || page.height == 0) {
-    error = "Empty page of " + std::to_string(page.width) + " x " + std::to_string(page.height) +
-            " pixels";
-    return false;
-  }
-  const unsigned most = kMaxInches * page.resolution;
-  if (page.width > most || page.height > most) {
-    error = "Page of " + std::to_string(page.width) + " x " + std::to_string(page.height) +
-            " pixels at " + std::to_string(page.resolution) + " dpi is larger than " +
-            std::to_string(kMaxInches) + " inches";
+  const std::string unprintable = PageError(page);
+  if (!unprintable.empty()) {
+    error = unprintable;
     return false;
   }
   page_ = page;

@@ -2,6 +2,7 @@
 // page (8-bit gray, dithered here, or 1-bit black) into the PCL 5 commands a
 // laser printer on port 9100 prints, and hands the bytes to a sink. It knows
 // nothing of PAPPL: the driver's raster callbacks call it, one call each.
+// Threads: a PclWriter serves one job, on one thread at a time.
 #ifndef NETBACKEND_APP_PCL_WRITER_H_
 #define NETBACKEND_APP_PCL_WRITER_H_
 

@@ -15,16 +15,12 @@ namespace {
 const size_t kMaxDeviceIdBytes = 1023;
 const size_t kMaxInfoBytes = 255;
 
-// Whether the brand of `scheme` accepts the printer of `reply`; `brand`
-// receives the brand text it reads.
+// Whether the brand of `scheme` accepts the printer of `reply`, read once
+// under the name for every printer; `brand` receives the brand text it
+// reads.
 bool Accepts(const char* scheme, const Reply& reply, std::string& brand) {
-  Discoverer judge(scheme);
-  DeviceRecord record;
   std::string address;
-  if (judge.ReadReply(reply.datagram, record) != kHostConfigReply) return false;
-  if (judge.JudgeRecord(record, reply.arrival, reply.links, address) != kAccepted) return false;
-  brand = record.brand();
-  return true;
+  return Discoverer(scheme).Rejudge(reply, address, brand) == kAccepted;
 }
 
 std::string Info(const DeviceRecord& record, const std::string& brand) {

@@ -3,6 +3,7 @@
 // 300 or 600 dpi) and turned into the PCL writer's page. A page the driver
 // does not expect aborts the job with the reason; printed as it came, it
 // would be garbage on paper.
+// Threads: a RasterJob serves one job, on one thread at a time.
 #ifndef NETBACKEND_APP_RASTER_PAGE_H_
 #define NETBACKEND_APP_RASTER_PAGE_H_
 

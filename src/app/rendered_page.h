@@ -3,6 +3,7 @@
 // page, whose every byte came from a document a stranger sent and is
 // checked as such. Also places a page on its sheet and turns it, for
 // the orientations a job asks for. The document renderer (ghostscript.h) uses both.
+// Threads: a PbmStream serves one thread at a time; Placed is safe from any.
 #ifndef NETBACKEND_APP_RENDERED_PAGE_H_
 #define NETBACKEND_APP_RENDERED_PAGE_H_
 

@@ -15,13 +15,14 @@
 # installed only into throw-away copies of what dpkg writes, in a private
 # mount namespace (see "the package database" below): the machine's installed
 # packages are the same afterwards, whatever they were before.
-# Environment (set by ctest): NETBACKEND, PRINTER_SIM, BINARY_DIR, NETBACKEND_VERSION.
+# Environment (set by ctest): NETBACKEND, PRINTER_SIM, BINARY_DIR, NETBACKEND_VERSION, NETBACKEND_QUERY_VERSION.
 set -uo pipefail
 
 : "${NETBACKEND:?NETBACKEND must name the built program}"
 : "${PRINTER_SIM:?PRINTER_SIM must name the built printer simulator}"
 : "${BINARY_DIR:?BINARY_DIR must name the build tree}"
 : "${NETBACKEND_VERSION:?NETBACKEND_VERSION must be the version of the build}"
+: "${NETBACKEND_QUERY_VERSION:?NETBACKEND_QUERY_VERSION must be what -v answers}"
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=lib/netlab.sh source-path=SCRIPTDIR
@@ -628,8 +629,8 @@ links=$(stat -c '%i %h' "${PKG_NAMES[@]/#/$CUPS_SYSTEM_SERVERBIN/backend/}" | so
 [ "$(wc -l <<<"$links")" = 1 ] && [ "${links#* }" = "${#PKG_NAMES[@]}" ] \
   || fail "the names are not hard links of one file (inode, links): $(echo $links)"
 [ -e "$CUPS_SYSTEM_SERVERBIN/backend/gprinter" ] && fail "gprinter installed by $PACKAGE"
-[ "$("$CUPS_SYSTEM_SERVERBIN/backend/tamo" -v)" = "$NETBACKEND_VERSION" ] \
-  || fail "installed tamo -v is not $NETBACKEND_VERSION"
+[ "$("$CUPS_SYSTEM_SERVERBIN/backend/tamo" -v)" = "$NETBACKEND_QUERY_VERSION" ] \
+  || fail "installed tamo -v is not $NETBACKEND_QUERY_VERSION"
 f=/usr/share/doc/netbackend/copyright
 [ "$(head -n1 "$f")" = "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ] \
   && grep -qx 'License: Apache-2.0' "$f" || fail "$f is not a machine-readable Apache-2.0 copyright file"
@@ -637,8 +638,8 @@ f=/usr/share/doc/netbackend/copyright
   || fail "changelog.gz has no entry for $NETBACKEND_VERSION on top"
 # gprinter only when asked for: its package adds it and takes it away again.
 dpkg_retry -i "$GP_DEB" >"$WORK/dpkg-i.log" || { cat "$WORK/dpkg-i.log"; fail "dpkg -i $GP_DEB failed"; }
-[ "$("$CUPS_SYSTEM_SERVERBIN/backend/gprinter" -v)" = "$NETBACKEND_VERSION" ] \
-  || fail "gprinter -v is not $NETBACKEND_VERSION"
+[ "$("$CUPS_SYSTEM_SERVERBIN/backend/gprinter" -v)" = "$NETBACKEND_QUERY_VERSION" ] \
+  || fail "gprinter -v is not $NETBACKEND_QUERY_VERSION"
 dpkg_retry -r "$PACKAGE-gprinter" >"$WORK/dpkg-r.log" || { cat "$WORK/dpkg-r.log"; fail "dpkg -r failed"; }
 [ -e "$CUPS_SYSTEM_SERVERBIN/backend/gprinter" ] && fail "gprinter left after dpkg -r $PACKAGE-gprinter"
 ok "four names, one file, 0755 root:root; man page, copyright, changelog; gprinter on request"
