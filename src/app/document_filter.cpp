@@ -13,6 +13,7 @@
 #include "device_scheme.h"
 #include "document_job.h"
 #include "ghostscript.h"
+#include "request_rules.h"
 
 const char kPdfFormat[] = "application/pdf";
 const char kPostScriptFormat[] = "application/postscript";
@@ -44,12 +45,30 @@ struct FileCloser {
 // exactly the page a raster client would send for the same sheet.
 double Points(int hundredthsMm) { return std::round(hundredthsMm * 72.0 / 2540.0); }
 
-RenderRequest RequestFor(pappl_job_t* job, const pappl_pr_options_t& options) {
+// What the job's document is: its format, or for one sent as
+// application/octet-stream what its first bytes say (empty: the printer's
+// own language).
+std::string DocumentFormat(pappl_job_t* job) {
+  const char* format = papplJobGetFormat(job);
+  if (format == nullptr) return "";
+  if (strcasecmp(format, kOctetStream) != 0) return format;
+  const char* name = papplJobGetFilename(job);
+  unsigned char head[4096];
+  ssize_t n = -1;
+  int fd = name != nullptr ? open(name, O_RDONLY | O_CLOEXEC) : -1;
+  if (fd >= 0) {
+    n = read(fd, head, sizeof head);
+    close(fd);
+  }
+  return n > 0 ? SniffedFormat(head, static_cast<size_t>(n)) : "";
+}
+
+RenderRequest RequestFor(pappl_job_t* job, const pappl_pr_options_t& options,
+                         const std::string& format) {
   RenderRequest request;
   const char* document = papplJobGetFilename(job);
-  const char* format = papplJobGetFormat(job);
   request.document = document != nullptr ? document : "";
-  request.pdf = format != nullptr && strcasecmp(format, kPdfFormat) == 0;
+  request.pdf = strcasecmp(format.c_str(), kPdfFormat) == 0;
   request.resolution = kResolutions[0];
   for (int dpi : kResolutions)
     if (options.printer_resolution[0] == dpi && options.printer_resolution[1] == dpi)
@@ -101,8 +120,9 @@ void Fail(pappl_job_t* job, pappl_jreason_t reason, const std::string& message) 
 
 // The job's pages rendered and sent, then its copies. False when it failed
 // (the job says why).
-bool RenderAndSend(pappl_job_t* job, pappl_device_t* device, const pappl_pr_options_t& options) {
-  const RenderRequest request = RequestFor(job, options);
+bool RenderAndSend(pappl_job_t* job, pappl_device_t* device, const pappl_pr_options_t& options,
+                   const std::string& format) {
+  const RenderRequest request = RequestFor(job, options, format);
   const int copies = options.copies < 1            ? 1
                      : options.copies > kMaxCopies ? kMaxCopies
                                                    : options.copies;
@@ -176,12 +196,20 @@ bool PrintDocument(pappl_job_t* job, pappl_device_t* device) {
   // raster over sending the document as it is, so the filter does that.
   pappl_pr_driver_data_t driver;
   papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
-  const char* format = papplJobGetFormat(job);
-  if (driver.format != nullptr && driver.printfile_cb != nullptr && format != nullptr &&
-      strcasecmp(driver.format, format) == 0)
+  // A document sent without saying what it is prints as its first bytes
+  // say, or in the printer's own language: PAPPL would abort it.
+  std::string format = DocumentFormat(job);
+  bool own = format.empty() ||
+             (driver.format != nullptr && strcasecmp(driver.format, format.c_str()) == 0);
+  if (own && driver.format != nullptr && driver.printfile_cb != nullptr)
     return driver.printfile_cb(job, options.get(), device);
+  if (format.empty()) {
+    Fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
+         "The document's format is not known, and this printer takes raster only");
+    return false;
+  }
   if (!AwaitPrinter(job, device)) return false;
-  bool sent = RenderAndSend(job, device, *options);
+  bool sent = RenderAndSend(job, device, *options, format);
   return FinishJob(job, device, sent) && sent;
 }
 
@@ -203,6 +231,6 @@ bool FilterDocument(pappl_job_t* job, pappl_device_t* device, void*) {
 // only), and one to raster on every printer, whatever its language, the
 // raster-only ones included; the filter prints PCL 5 raster on all of them.
 void RegisterDocumentFilters(pappl_system_t* system) {
-  for (const char* format : {kPdfFormat, kPostScriptFormat})
+  for (const char* format : {kPdfFormat, kPostScriptFormat, kOctetStream})
     papplSystemAddMIMEFilter(system, format, "image/pwg-raster", FilterDocument, nullptr);
 }

@@ -12,7 +12,8 @@
 extern const char kPdfFormat[];
 extern const char kPostScriptFormat[];
 
-// Registers the filter for PDF and PostScript. PAPPL reads filters only
+// Registers the filter for PDF and PostScript, and for documents sent
+// without a format (application/octet-stream), which it reads to know. PAPPL reads filters only
 // before the system runs: call this from the system callback.
 void RegisterDocumentFilters(pappl_system_t* system);
 

@@ -215,9 +215,68 @@ void ExplainFullSpool(pappl_client_t* client) {
                "Unable to write print file: the spool directory is full (No space left on device)");
 }
 
+// PAPPL 1.3.1 gives a printer created while it runs the printer-id 0 in
+// what it answers, which its own command line then takes for a missing
+// printer ("delete" fails).
+void RepairPrinterId(pappl_client_t* client) {
+  pappl_printer_t* printer = papplClientGetPrinter(client);
+  ipp_t* response = papplClientGetResponse(client);
+  if (printer == nullptr || response == nullptr ||
+      papplClientGetOperation(client) != IPP_OP_GET_PRINTER_ATTRIBUTES)
+    return;
+  ipp_attribute_t* id = ippFindAttribute(response, "printer-id", IPP_TAG_INTEGER);
+  if (id != nullptr && ippGetInteger(id, 0) == 0)
+    ippSetInteger(response, &id, 0, papplPrinterGetID(printer));
+}
+
+// PAPPL 1.3.1 stores printer-location, printer-organization and
+// printer-organizational-unit as the geo-location: they are set here, and
+// the geo-location put back, after PAPPL has checked the request.
+struct Description {
+  std::string geo;
+};
+
+Description BeforeSettingAttributes(pappl_client_t* client) {
+  Description before;
+  pappl_printer_t* printer = papplClientGetPrinter(client);
+  char geo[1024] = "";
+  if (printer != nullptr && papplClientGetOperation(client) == IPP_OP_SET_PRINTER_ATTRIBUTES &&
+      papplPrinterGetGeoLocation(printer, geo, sizeof geo) != nullptr)
+    before.geo = geo;
+  return before;
+}
+
+void RepairDescription(pappl_client_t* client, const Description& before) {
+  pappl_printer_t* printer = papplClientGetPrinter(client);
+  ipp_t* request = papplClientGetRequest(client);
+  ipp_t* response = papplClientGetResponse(client);
+  if (printer == nullptr || papplClientGetOperation(client) != IPP_OP_SET_PRINTER_ATTRIBUTES ||
+      response == nullptr || ippGetStatusCode(response) != IPP_STATUS_OK)
+    return;
+  auto text = [&](const char* name) -> const char* {
+    ipp_attribute_t* attr = ippFindAttribute(request, name, IPP_TAG_TEXT);
+    return attr != nullptr && ippGetGroupTag(attr) == IPP_TAG_PRINTER
+               ? ippGetString(attr, 0, nullptr)
+               : nullptr;
+  };
+  const char* location = text("printer-location");
+  const char* organization = text("printer-organization");
+  const char* unit = text("printer-organizational-unit");
+  if (unit == nullptr) unit = text("printer-organization-unit");
+  if (location == nullptr && organization == nullptr && unit == nullptr) return;
+  ipp_attribute_t* geo = ippFindAttribute(request, "printer-geo-location", IPP_TAG_URI);
+  papplPrinterSetGeoLocation(
+      printer, geo != nullptr ? ippGetString(geo, 0, nullptr)
+                              : (before.geo.empty() ? nullptr : before.geo.c_str()));
+  if (location != nullptr) papplPrinterSetLocation(printer, location);
+  if (organization != nullptr) papplPrinterSetOrganization(printer, organization);
+  if (unit != nullptr) papplPrinterSetOrganizationalUnit(printer, unit);
+}
+
 void After(pappl_client_t* client) {
   MakeJobDurable(client);
   ExplainFullSpool(client);
+  RepairPrinterId(client);
 }
 
 typedef void (*ProcessIpp)(pappl_client_t* client);
@@ -228,8 +287,11 @@ void Dispatch(pappl_client_t* client, ProcessIpp next, bool (*before)(pappl_clie
     papplClientRespondIPP(client, IPP_STATUS_ERROR_INTERNAL, "The request cannot be handled");
     return;
   }
+  Description described = BeforeSettingAttributes(client);
   next(client);
-  if (On()) After(client);
+  if (!On()) return;
+  After(client);
+  RepairDescription(client, described);
 }
 
 // --- the order jobs print in ---

@@ -31,6 +31,13 @@ std::string LowerCaseFormat(const std::string& format);
 // Whether `format` is one of `listed`, case aside.
 bool IsListedFormat(const std::string& format, const std::vector<std::string>& listed);
 
+// What a document sent as application/octet-stream is, by its first
+// bytes: "application/pdf", "application/postscript" (optionally after a
+// PJL header), or empty for anything else, which goes to the printer as
+// it is, in its own language.
+std::string SniffedFormat(const unsigned char* head, size_t size);
+const char kOctetStream[] = "application/octet-stream";
+
 // Whether a read of a request's document that returned `result` ended the
 // document short: the peer closed or failed (`error` set), the read timed
 // out, or the announced length was not reached. A read of 0 bytes is
