@@ -19,7 +19,8 @@ TEST(DeviceId, LanguageAndDriverFromCommandSet) {
   } rows[] = {
       {"MFG:Tamo;CMD:PJL,PCL,PCLXL;MDL:T;", kLanguagePcl, "pcl", "PCL before PCL XL"},
       {"MFG:T;CMD:POSTSCRIPT,PCLXL;", kLanguagePclXl, "pclxl", "PCL XL before PostScript"},
-      {"COMMAND SET: pjl , postscript ;", kLanguagePostScript, "postscript", "long key, blanks, case"},
+      {"COMMAND SET: pjl , postscript ;", kLanguagePostScript, "postscript",
+       "long key, blanks, case"},
       {"cmd:pcl5e;", kLanguagePcl, "pcl", "a PCL 5 name, lower-case key"},
       {"MFG:T;CMD:ESCPL2,URF;", kLanguageNone, "raster", "no language we pass through"},
       {"MFG:T;MDL:X;", kLanguageNone, "raster", "no command set"},
@@ -59,7 +60,10 @@ TEST(DeviceId, PrintableText) {
       {"MFG:A;\nMDL:B\r;", 100, "MFG:A; MDL:B ;", "no line of the state file can be forged"},
       {"a\x7F\xC2\x85z", 100, "a  z", "DEL and a C1 control"},
       {"caf\xC3\xA9", 100, "caf\xC3\xA9", "UTF-8 kept"},
-      {"\xFF\xC3(", 100, "?" "?(", "bytes that are not UTF-8"},
+      {"\xFF\xC3(", 100,
+       "?"
+       "?(",
+       "bytes that are not UTF-8"},
       {"caf\xC3\xA9", 4, "caf?", "a cut through a character"},
       {"abcdef", 3, "abc", "the bound"},
   };

@@ -202,17 +202,42 @@ TEST(JudgeTest, SenderThenMessageThenPrinter) {
     ReplyKind kind;
     std::string address;  // and the MAC read, when the message was
   } rows[] = {
-      {"the printer", "t", PrinterReply(), {ip("10.0.0.5"), 2, 255}, kAccepted, kHostConfigReply,
+      {"the printer",
+       "t",
+       PrinterReply(),
+       {ip("10.0.0.5"), 2, 255},
+       kAccepted,
+       kHostConfigReply,
        "10.0.0.5"},
-      {"a link the query skipped: not read", "t", PrinterReply(), {ip("10.1.0.5"), 3, 255},
-       kNotQueryInterface, kMalformedReply, ""},
-      {"the query itself", "t", HostConfigQuery(), {ip("10.0.0.5"), 2, 255}, kNotHostConfig,
-       kOtherMessage, ""},
+      {"a link the query skipped: not read",
+       "t",
+       PrinterReply(),
+       {ip("10.1.0.5"), 3, 255},
+       kNotQueryInterface,
+       kMalformedReply,
+       ""},
+      {"the query itself",
+       "t",
+       HostConfigQuery(),
+       {ip("10.0.0.5"), 2, 255},
+       kNotHostConfig,
+       kOtherMessage,
+       ""},
       {"cut short", "t", Records(1), {ip("10.0.0.5"), 2, 255}, kMalformed, kMalformedReply, ""},
-      {"another brand", "z", PrinterReply(), {ip("10.0.0.5"), 2, 255}, kOtherBrand,
-       kHostConfigReply, ""},
-      {"a relay naming this host's other link", "t", PrinterReply(otherLink),
-       {ip("10.0.0.5"), 2, 255}, kAddressOnAnotherLink, kHostConfigReply, ""},
+      {"another brand",
+       "z",
+       PrinterReply(),
+       {ip("10.0.0.5"), 2, 255},
+       kOtherBrand,
+       kHostConfigReply,
+       ""},
+      {"a relay naming this host's other link",
+       "t",
+       PrinterReply(otherLink),
+       {ip("10.0.0.5"), 2, 255},
+       kAddressOnAnotherLink,
+       kHostConfigReply,
+       ""},
   };
   for (const auto& row : rows) {
     DataBuffer buffer(static_cast<int>(row.datagram.bytes().size()));
@@ -220,10 +245,10 @@ TEST(JudgeTest, SenderThenMessageThenPrinter) {
     DeviceRecord record;
     std::string address;
     ReplyKind kind;
-    EXPECT_EQ(VerdictText(row.verdict),
-              std::string(VerdictText(Discoverer(row.program)
-                                          .Judge(buffer, row.arrival, links, record, address,
-                                                 kind))))
+    EXPECT_EQ(
+        VerdictText(row.verdict),
+        std::string(VerdictText(
+            Discoverer(row.program).Judge(buffer, row.arrival, links, record, address, kind))))
         << row.why;
     EXPECT_EQ(row.kind, kind) << row.why;
     EXPECT_EQ(row.address, address) << row.why;

@@ -193,7 +193,9 @@ TEST(NetDiscover, LinksThatChangeDuringTheRun) {
       // there, though the query never went that way.
       r.Context("a pod answers");
       if (!NS_CHECK(r, nettest::Ip("link add nb2 type veth peer name nb3\n"
-                                   "link set nb3 netns " + peer.Path() + "\n"
+                                   "link set nb3 netns " +
+                                   peer.Path() +
+                                   "\n"
                                    "link set nb2 up\n"
                                    "route add 10.244.1.5/32 dev nb2 scope link\n")))
         return;
