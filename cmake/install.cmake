@@ -186,6 +186,12 @@ if(TARGET netbackend-printer-app)
     RENAME netbackend-printer-app
     PERMISSIONS ${netbackend_doc_mode}
     COMPONENT app EXCLUDE_FROM_ALL)
+  # The administrators' logins (-o auth-service=netbackend-printer-app).
+  install(FILES "${PROJECT_SOURCE_DIR}/pkg/netbackend-printer-app.pam"
+    DESTINATION /etc/pam.d
+    RENAME netbackend-printer-app
+    PERMISSIONS ${netbackend_doc_mode}
+    COMPONENT app EXCLUDE_FROM_ALL)
 endif()
 
 # The Debian packages: `cmake --build --preset default --target deb` writes

@@ -18,6 +18,7 @@ packages=(
   avahi-daemon                       # a real responder nobody here wrote
   ghostscript poppler-utils          # the printer application's PDF and PostScript; pdfinfo
   nftables time                      # a lossy link for the benchmark; peak memory
+  curl libpam0g-dev                  # web requests in the app suites; PAM for the application
   dpkg-dev file                      # building the .deb
   lintian devscripts mandoc          # checking it: lintian, hardening-check, the man page
 )

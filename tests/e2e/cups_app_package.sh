@@ -26,7 +26,7 @@ if [ ! -x "$BINARY_DIR/src/app/$NAME" ]; then
   echo "app package: this build has no $NAME (PAPPL not found): nothing to check"
   exit 0
 fi
-for c in dpkg unshare ip lintian hardening-check mandoc setpriv ss; do
+for c in dpkg unshare ip lintian hardening-check mandoc setpriv ss curl chpasswd; do
   command -v "$c" >/dev/null || { echo "app package: needs $c (tools/install-deps.sh)" >&2; exit 1; }
 done
 
@@ -173,9 +173,11 @@ read -ra server <<<"$exec_start"
 (
   umask "$(key UMask)"
   cd / && exec env -i "${env_args[@]}" \
-    setpriv --reuid="$svc_user" --regid="$svc_user" --init-groups "${server[@]}"
+    setpriv --reuid="$svc_user" --regid="$svc_user" --groups="$(key SupplementaryGroups)" "${server[@]}"
 ) >"$WORK/server.log" 2>&1 &
 SERVER_PID=$!
+pre=$(key ExecStartPre)
+eval "${pre#+}" || fail "ExecStartPre failed"
 post=$(key ExecStartPost)
 eval "${post#+}" || fail "ExecStartPost failed"
 # status starts no server, and ends with 0 whether it found one or not.
@@ -194,11 +196,34 @@ listening=$(ss -Hltn | awk '{print $4}' | sort | tr '\n' ' ')
 [ "$listening" = "127.0.0.1:8631 " ] || fail "listening on '$listening', expected 127.0.0.1:8631 alone"
 ok "runs as $svc_user, listens on $listening"
 
-step "a printer added by root through /run/$NAME.sock, listed by another user"
+step "the socket: root and the group lpadmin manage, and nobody else reaches it"
+[ "$(stat -c '%a %G' "/run/$(key RuntimeDirectory)")" = "750 lpadmin" ] \
+  || fail "the socket's folder is $(stat -c '%a %G' "/run/$(key RuntimeDirectory)")"
+grep -q -- "-o auth-service=$NAME -o admin-group=lpadmin" <<<"$exec_start" \
+  || fail "the unit names no PAM service and admin group: $exec_start"
+[ -f "/etc/pam.d/$NAME" ] || fail "no /etc/pam.d/$NAME"
 "$NAME" add -d office -v tamo://80C4A2E691D5 -m pcl >"$WORK/add" 2>&1 \
   || fail "add failed: $(cat "$WORK/add")"
-listed=$(setpriv --reuid=nobody --regid=nogroup --clear-groups env -i PATH=/usr/sbin:/usr/bin "$NAME" printers 2>&1)
-[ "$listed" = office ] || fail "printers as nobody: $listed"
+useradd --system --no-create-home --groups lpadmin pkgadmin
+listed=$(setpriv --reuid=pkgadmin --regid=pkgadmin --init-groups env -i PATH=/usr/sbin:/usr/bin "$NAME" printers 2>&1)
+[ "$listed" = office ] || fail "printers as a member of lpadmin: $listed"
+refused=$(setpriv --reuid=nobody --regid=nogroup --clear-groups env -i PATH=/usr/sbin:/usr/bin "$NAME" add -d x -v socket://10.0.0.9 -m pcl 2>&1) \
+  && fail "nobody added a printer: $refused"
+[[ $refused == *"Only root and the members of the group 'lpadmin'"* ]] || fail "nobody was told: $refused"
+[ "$("$NAME" printers)" = office ] || fail "a half-done change: $("$NAME" printers)"
+# The web interface's logins, through PAM as the service checks them.
+useradd --system --no-create-home pkguser
+printf 'pkgadmin:Adm1n-pw\npkguser:Us3r-pw\n' | chpasswd
+web() { curl -s -o /dev/null -w '%{http_code}' "$@" http://localhost:8631/config; }
+for row in "Adm1n-pw:pkgadmin:200" "wrong:pkgadmin:401" "Us3r-pw:pkguser:403" ":-:401"; do
+  IFS=: read -r password login want <<<"$row"
+  creds=(-u "$login:$password")
+  [ "$login" = - ] && creds=(--cookie auth=0123456789abcdef)
+  got=$(web "${creds[@]}")
+  [ "$got" = "$want" ] || fail "the web page for $login answered $got, not $want"
+done
+userdel pkgadmin
+userdel pkguser
 state=/var/lib/$NAME/$NAME.state
 [ "$(stat -c '%U %a' "$state" 2>/dev/null)" = "$svc_user 600" ] \
   || fail "state file: $(stat -c '%U %a' "$state" 2>&1)"
