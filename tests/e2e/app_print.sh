@@ -14,9 +14,16 @@
 #            the printer does not list: each gets an IPP error or ends
 #            aborted with a reason, nothing it printed is wrong, and the
 #            printer answers the next request;
-#   moved    the printer leaves its address for another between two jobs:
-#            while it is away the second job says why it waits, then
-#            follows it.
+#   moved    the printer leaves its address for another between two jobs,
+#            and another device takes the old one: while the printer is
+#            away the second job says why it waits, then follows it, and
+#            nothing reaches the old address;
+#   restart  jobs accepted while the printer is away survive SIGTERM (which
+#            ends the server within seconds) and SIGKILL, then print by
+#            themselves, each once, in order, over a connection each;
+#   slow     a printer that reads slowly: IPP answers within a second;
+#   cut      a chunked upload that stops short prints nothing;
+#   log      a log file that cannot be opened keeps the server from starting.
 # Needs root. Env: see lib/app.sh.
 set -euo pipefail
 
@@ -94,7 +101,8 @@ done
   printf '\033E'
 } >"$docs/raw.pcl"
 before=$(count 10.77.0.2)
-app_cmd "$lab" submit -d p -o document-format=application/vnd.hp-pcl "$docs/raw.pcl" >/dev/null ||
+# The type as ipptool writes it for .pcl files: MIME types have no case.
+app_cmd "$lab" submit -d p -o document-format=application/vnd.hp-PCL "$docs/raw.pcl" >/dev/null ||
   e2e_fail "raw: the submit subcommand failed"
 if got=$(printed 10.77.0.2); then
   cmp -s "$docs/raw.pcl" "$got" || e2e_fail "raw: the printer received other bytes than were sent"
@@ -182,9 +190,11 @@ e2e_expect_eq "html: Print-Job" "$(app_status "$E2E_TMP/html.out")" \
 
 # --- moved: the address goes; while the printer is away its job says so;
 # the printer comes back at another address ---
+# Its old address stays in the printer namespace, whose print port takes
+# connections on every address: another device at the old address.
 netlab_sim_stop "$lab"
-ip -n "$lab-p" addr del 10.77.0.2/24 dev "$(netlab_ifname "$lab" p 0)"
 netlab_add_printer_ip "$lab" 10.77.0.3
+stranger=$(count 10.77.0.2)
 before=0
 start=$SECONDS
 app_print "$lab" "$E2E_TMP/moved.out" p "$docs/page1.pwg" image/pwg-raster &
@@ -202,6 +212,89 @@ if got=$(printed 10.77.0.3); then
 else
   e2e_fail "moved: nothing reached the printer at 10.77.0.3"
 fi
+e2e_expect_eq "moved: jobs at the old address" "$(count 10.77.0.2)" "$stranger"
+
+# --- restart: jobs accepted while the printer is away ---
+netlab_sim_stop "$lab"
+submit() {
+  printf '\033E%s\033E' "$1" >"$docs/$1.pcl"
+  app_cmd "$lab" submit -d p -o document-format=application/vnd.hp-pcl "$docs/$1.pcl" >/dev/null ||
+    e2e_fail "restart: $1 was not accepted"
+}
+restart() {  # SIGNAL: ends the server with it, then starts it again
+  local pid=${_APP_PID[$lab]} start=$SECONDS
+  kill "-$1" "$pid"
+  _netlab_stop_pid "$pid" >/dev/null || true
+  [[ $1 == KILL ]] || ((SECONDS - start < 5)) || e2e_fail "restart: SIGTERM took $((SECONDS - start)) s"
+  unset "_APP_PID[$lab]"
+  app_start "$lab"
+}
+# Each simulator counts its jobs from 1: a folder of its own.
+jobs=$dir/jobs-restart
+submit first
+submit second
+restart TERM
+submit third
+restart KILL
+before=0
+sim_at 10.77.0.3
+for name in first second third; do
+  if got=$(printed 10.77.0.3); then
+    cmp -s "$docs/$name.pcl" "$got" || e2e_fail "restart: job $((before + 1)) is not the $name job"
+  else
+    e2e_fail "restart: the $name job did not print"
+  fi
+  before=$((before + 1))
+done
+sleep 1
+e2e_expect_eq "restart: jobs printed" "$(count 10.77.0.3)" 3
+
+# --- slow: IPP answers while a printer that reads slowly takes a job ---
+netlab_sim_stop "$lab"
+jobs=$dir/jobs-slow
+netlab_sim "$lab" --jobs-dir "$jobs" --read-bytes-per-second 100000 --printer \
+  --macuaa 0123456789AB --ip 10.77.0.3 --vidpid 2E970042 --device-id 'MFG:Tamo;MDL:T1;CMD:PCL;'
+head -c 400000 /dev/zero >"$docs/slow.pcl"
+app_cmd "$lab" submit -d p -o document-format=application/vnd.hp-pcl "$docs/slow.pcl" >/dev/null
+slowest=0
+for ((i = 0; i < 8; i++)); do
+  t=$(date +%s%N)
+  app_ipptool "$lab" "$E2E_TMP/slow.out" "$(app_uri p)" "$here/lib/app_jobs.test" ||
+    e2e_fail "slow: Get-Jobs failed"
+  t=$((($(date +%s%N) - t) / 1000000))
+  ((t > slowest)) && slowest=$t
+  sleep 0.5
+done
+echo "slow: the slowest answer took $slowest ms"
+((slowest < 1000)) || e2e_fail "slow: an answer took $slowest ms"
+
+# --- cut: a chunked upload announces 4096 bytes, sends 20 and closes ---
+before=$(count 10.77.0.3)
+netlab_run_host "$lab" python3 - "$APP_PORT" <<'PY'
+import socket, struct, sys
+def attr(tag, name, value):
+    return struct.pack(">BH", tag, len(name)) + name + struct.pack(">H", len(value)) + value
+ipp = struct.pack(">BBHI", 2, 0, 2, 1) + b"\x01" + attr(0x47, b"attributes-charset", b"utf-8") + \
+    attr(0x48, b"attributes-natural-language", b"en") + \
+    attr(0x45, b"printer-uri", b"ipp://127.0.0.1/ipp/print/p") + \
+    attr(0x42, b"requesting-user-name", b"cut") + \
+    attr(0x49, b"document-format", b"application/vnd.hp-pcl") + b"\x03"
+body = b"%x\r\n" % len(ipp) + ipp + b"\r\n" + b"1000\r\n" + b"\x1bEcut short after"
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+s.sendall(b"POST /ipp/print/p HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/ipp\r\n"
+          b"Transfer-Encoding: chunked\r\n\r\n" + body)
+s.shutdown(socket.SHUT_WR)
+s.recv(4096)
+PY
+sleep 2
+e2e_expect_eq "cut: jobs printed" "$(count 10.77.0.3)" "$before"
+app_ipptool "$lab" "$E2E_TMP/cut.out" -d which=completed "$(app_uri p)" "$here/lib/app_jobs.test" ||
+  true
 
 app_stop "$lab"
+
+# --- log: a log file that cannot be opened ---
+said=$(app_run "$lab" "$APP" server -o server-port=8632 -o log-file=/proc/nowhere/app.log 2>&1) &&
+  e2e_fail "log: the server started without its log file"
+[[ $said == *"/proc/nowhere/app.log"* ]] || e2e_fail "log: the refusal does not name the file: $said"
 e2e_finish
