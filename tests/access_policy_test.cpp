@@ -134,3 +134,14 @@ TEST(AccessPolicy, TheSystemsGroupsAreLookedUp) {
   EXPECT_FALSE(AccessRules::IsGroupMember("root", "no-such-group-here"));
   EXPECT_FALSE(AccessRules::IsGroupMember("no-such-user-here", "root"));
 }
+
+// What PAPPL's calls for a group come to.
+TEST(AccessPolicy, WhatAGroupAsksFor) {
+  EXPECT_EQ(NeededAccess(true, "", "lpadmin", false), Access::kPrint);
+  EXPECT_EQ(NeededAccess(true, "", "", true), Access::kPrint);
+  EXPECT_EQ(NeededAccess(true, "printing", "lpadmin", true), Access::kPrint);
+  EXPECT_EQ(NeededAccess(true, "lpadmin", "lpadmin", true), Access::kOwner);
+  EXPECT_EQ(NeededAccess(true, "lpadmin", "lpadmin", false), Access::kAdmin);
+  EXPECT_EQ(NeededAccess(false, "lpadmin", "lpadmin", true), Access::kAdmin);
+  EXPECT_EQ(NeededAccess(false, "", "lpadmin", false), Access::kAdmin);
+}

@@ -69,3 +69,16 @@ TEST(RequestRules, ADocumentWithoutAFormatIsKnownByItsFirstBytes) {
         row.format)
         << row.head;
 }
+
+TEST(RequestRules, TheHostADeviceConnectsToAndTheSpoolsMessage) {
+  EXPECT_EQ(DeviceTargetHost("socket://127.0.0.1:7778"), "127.0.0.1");
+  EXPECT_EQ(DeviceTargetHost("SOCKET://printer.example/x?y"), "printer.example");
+  EXPECT_EQ(DeviceTargetHost("socket://user@[::1]:9100"), "::1");
+  EXPECT_EQ(DeviceTargetHost("snmp://localhost"), "localhost");
+  EXPECT_EQ(DeviceTargetHost("tamo://80C4A2E691D5"), "");
+  EXPECT_EQ(DeviceTargetHost("dnssd://Printer._pdl-datastream._tcp.local/"), "");
+  EXPECT_EQ(DeviceTargetHost("socket:/no-host"), "");
+  EXPECT_NE(MendedSpoolMessage("Unable to write print file: Success").find("full"),
+            std::string::npos);
+  EXPECT_EQ(MendedSpoolMessage("Unable to write print file: Permission denied"), "");
+}

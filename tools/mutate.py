@@ -63,10 +63,10 @@ def code_only(line):
     return "".join(out).ljust(len(line))
 
 
-def sites():
+def sites(folder):
     """Every (file, line number, column, old, new) a fault may be planted at."""
     found = []
-    src = os.path.join(ROOT, "src")
+    src = os.path.join(ROOT, folder)
     for name in sorted(os.listdir(src)):
         if not name.endswith(".cpp"):
             continue
@@ -123,9 +123,11 @@ def main():
     parser.add_argument("--count", type=int, default=40)
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "mutate"))
     parser.add_argument("--list", action="store_true", help="list the sites and stop")
+    parser.add_argument("--dir", default="src",
+                        help="the folder whose .cpp files take the faults (src, or src/app)")
     args = parser.parse_args()
 
-    candidates = sites()
+    candidates = sites(args.dir)
     if args.list:
         for path, number, column, old, new in candidates:
             print("%s:%d:%d %r -> %r" % (os.path.relpath(path, ROOT), number, column, old, new))

@@ -129,6 +129,12 @@ bool ParseBasicCredentials(const std::string& field, std::string& user, std::str
   return true;
 }
 
+Access NeededAccess(bool allowRemote, const std::string& group, const std::string& adminGroup,
+                    bool hasJob) {
+  if (allowRemote && (group.empty() || group != adminGroup)) return Access::kPrint;
+  return allowRemote && hasJob ? Access::kOwner : Access::kAdmin;
+}
+
 AccessVerdict Decide(Access need, const Requester& who, const std::string& jobOwner,
                      const AccessRules& rules) {
   AccessVerdict verdict;

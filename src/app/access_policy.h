@@ -70,6 +70,13 @@ const int kUnauthorized = 401;
 const int kForbidden = 403;
 const int kUpgradeRequired = 426;
 
+// What PAPPL asks for when it asks for `group`: with `allowRemote` false
+// the admin group (papplClientIsAuthorized); else the printer's print
+// group, or the admin group once more when a job's owner was not the
+// requester (`hasJob`).
+Access NeededAccess(bool allowRemote, const std::string& group, const std::string& adminGroup,
+                    bool hasJob);
+
 // Whether `who` may do what needs `need`; `jobOwner` is the job's user for
 // kOwner.
 AccessVerdict Decide(Access need, const Requester& who, const std::string& jobOwner,

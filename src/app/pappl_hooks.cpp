@@ -89,17 +89,12 @@ Requester RequesterOf(pappl_client_t* client) {
 // MAC address, and their job-time rule refuses this host; a DNS-SD name is
 // resolved when it is opened, where the connect hook refuses it.
 bool NamesThisHost(const char* uri) {
-  if (uri == nullptr) return false;
-  char scheme[32], userpass[256], host[256], resource[1024];
-  int port = 0;
-  if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme, sizeof scheme, userpass, sizeof userpass,
-                      host, sizeof host, &port, resource, sizeof resource) < HTTP_URI_STATUS_OK)
-    return false;
-  if (strcmp(scheme, "socket") != 0 && strcmp(scheme, "snmp") != 0) return false;
+  std::string host = uri != nullptr ? DeviceTargetHost(uri) : "";
+  if (host.empty()) return false;
   addrinfo hints = {};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0) return false;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return false;
   bool local = false;
   for (addrinfo* a = found; a != nullptr && !local; a = a->ai_next)
     local = State().host.IsThisHost(a->ai_addr);
@@ -210,9 +205,8 @@ void ExplainFullSpool(pappl_client_t* client) {
   if (response == nullptr || ippGetStatusCode(response) != IPP_STATUS_ERROR_INTERNAL) return;
   ipp_attribute_t* message = ippFindAttribute(response, "status-message", IPP_TAG_TEXT);
   const char* text = message != nullptr ? ippGetString(message, 0, nullptr) : nullptr;
-  if (text == nullptr || strcmp(text, "Unable to write print file: Success") != 0) return;
-  ippSetString(response, &message, 0,
-               "Unable to write print file: the spool directory is full (No space left on device)");
+  std::string mended = text != nullptr ? MendedSpoolMessage(text) : "";
+  if (!mended.empty()) ippSetString(response, &message, 0, mended.c_str());
 }
 
 // PAPPL 1.3.1 gives a printer created while it runs the printer-id 0 in
@@ -265,9 +259,9 @@ void RepairDescription(pappl_client_t* client, const Description& before) {
   if (unit == nullptr) unit = text("printer-organization-unit");
   if (location == nullptr && organization == nullptr && unit == nullptr) return;
   ipp_attribute_t* geo = ippFindAttribute(request, "printer-geo-location", IPP_TAG_URI);
-  papplPrinterSetGeoLocation(
-      printer, geo != nullptr ? ippGetString(geo, 0, nullptr)
-                              : (before.geo.empty() ? nullptr : before.geo.c_str()));
+  papplPrinterSetGeoLocation(printer, geo != nullptr
+                                          ? ippGetString(geo, 0, nullptr)
+                                          : (before.geo.empty() ? nullptr : before.geo.c_str()));
   if (location != nullptr) papplPrinterSetLocation(printer, location);
   if (organization != nullptr) papplPrinterSetOrganization(printer, organization);
   if (unit != nullptr) papplPrinterSetOrganizationalUnit(printer, unit);
@@ -600,16 +594,18 @@ http_status_t AuthorizeClient(pappl_client_t* client, bool allowRemote, const ch
   if (client == nullptr) return HTTP_STATUS_BAD_REQUEST;
   const HookSettings& settings = State().settings;
   AccessRules rules = settings.rules;
-  bool adminGroup = group != nullptr && group == rules.adminGroup;
-  Access need = Access::kPrint;
+  // The admin group may have changed on the web page since the start.
+  char admin[256] = "";
+  if (papplSystemGetAdminGroup(papplClientGetSystem(client), admin, sizeof admin) != nullptr &&
+      admin[0] != '\0')
+    rules.adminGroup = admin;
+  pappl_job_t* job = papplClientGetJob(client);
+  Access need =
+      NeededAccess(allowRemote, group != nullptr ? group : "", rules.adminGroup, job != nullptr);
   std::string owner;
-  if (!allowRemote || adminGroup) {
-    pappl_job_t* job = allowRemote ? papplClientGetJob(client) : nullptr;
-    need = job != nullptr ? Access::kOwner : Access::kAdmin;
-    if (job != nullptr && papplJobGetUsername(job) != nullptr) owner = papplJobGetUsername(job);
-  } else {
-    rules.printGroup = group != nullptr ? group : "";
-  }
+  if (need == Access::kOwner && papplJobGetUsername(job) != nullptr)
+    owner = papplJobGetUsername(job);
+  if (need == Access::kPrint) rules.printGroup = group != nullptr ? group : "";
   AccessVerdict verdict = Decide(need, RequesterOf(client), owner, rules);
   if (verdict.status != kAllowed) return static_cast<http_status_t>(verdict.status);
   if (!verdict.user.empty()) papplClientSetUsername(client, verdict.user.c_str());

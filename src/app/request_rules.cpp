@@ -46,3 +46,20 @@ std::string SniffedFormat(const unsigned char* head, size_t size) {
   if (text.compare(at, 2, "%!") == 0) return "application/postscript";
   return "";
 }
+
+std::string DeviceTargetHost(const std::string& uri) {
+  size_t separator = uri.find("://");
+  if (separator == std::string::npos) return "";
+  std::string scheme = LowerCaseFormat(uri.substr(0, separator));
+  if (scheme != "socket" && scheme != "snmp") return "";
+  std::string rest = uri.substr(separator + 3);
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  rest = rest.substr(rest.find('@') == std::string::npos ? 0 : rest.find('@') + 1);
+  if (!rest.empty() && rest[0] == '[') return rest.substr(1, rest.find(']') - 1);
+  return rest.substr(0, rest.find(':'));
+}
+
+std::string MendedSpoolMessage(const std::string& message) {
+  if (message != "Unable to write print file: Success") return "";
+  return "Unable to write print file: the spool directory is full (No space left on device)";
+}

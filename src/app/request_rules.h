@@ -38,6 +38,16 @@ bool IsListedFormat(const std::string& format, const std::vector<std::string>& l
 std::string SniffedFormat(const unsigned char* head, size_t size);
 const char kOctetStream[] = "application/octet-stream";
 
+// The host a device URI of PAPPL's socket or SNMP scheme connects to
+// ("socket://HOST:9100", "snmp://[::1]"); empty for any other URI (our
+// schemes name a MAC address; a DNS-SD name is resolved when opened).
+std::string DeviceTargetHost(const std::string& uri);
+
+// PAPPL's message for a failed write of a document, with errno's text, is
+// "...: Success" after a short write to a full disk; this is the message a
+// client should read instead, or empty when `message` is another.
+std::string MendedSpoolMessage(const std::string& message);
+
 // Whether a read of a request's document that returned `result` ended the
 // document short: the peer closed or failed (`error` set), the read timed
 // out, or the announced length was not reached. A read of 0 bytes is
