@@ -118,6 +118,20 @@ void Fail(pappl_job_t* job, pappl_jreason_t reason, const std::string& message) 
   papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
 }
 
+// More copies are sent again from a file in the spool directory, taken
+// off the directory at once: nothing is left behind, however the job ends.
+// -1 when there is no room.
+int OpenCopiesFile(pappl_job_t* job) {
+  // PAPPL opens its files for writing only; the copies read it back.
+  char name[1024];
+  FileCloser created;
+  created.fd = papplJobOpenFile(job, name, sizeof name, nullptr, "pcl", "w");
+  if (created.fd < 0) return -1;
+  int fd = open(name, O_RDWR | O_CLOEXEC);
+  unlink(name);
+  return fd;
+}
+
 // The job's pages rendered and sent, then its copies. False when it failed
 // (the job says why).
 bool RenderAndSend(pappl_job_t* job, pappl_device_t* device, const pappl_pr_options_t& options,
@@ -126,22 +140,10 @@ bool RenderAndSend(pappl_job_t* job, pappl_device_t* device, const pappl_pr_opti
   const int copies = options.copies < 1            ? 1
                      : options.copies > kMaxCopies ? kMaxCopies
                                                    : options.copies;
-  // More copies are sent again from a file in the spool directory, taken
-  // off the directory at once: nothing is left behind, however the job ends.
   FileCloser spool;
-  if (copies > 1) {
-    // PAPPL opens its files for writing only; the copies read it back.
-    char name[1024];
-    FileCloser created;
-    created.fd = papplJobOpenFile(job, name, sizeof name, nullptr, "pcl", "w");
-    if (created.fd >= 0) {
-      spool.fd = open(name, O_RDWR | O_CLOEXEC);
-      unlink(name);
-    }
-    if (spool.fd < 0) {
-      Fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "No room to keep the job for its copies");
-      return false;
-    }
+  if (copies > 1 && (spool.fd = OpenCopiesFile(job)) < 0) {
+    Fail(job, PAPPL_JREASON_ABORTED_BY_SYSTEM, "No room to keep the job for its copies");
+    return false;
   }
   DocumentJob printing(
       [device](const unsigned char* data, size_t size) {
