@@ -15,11 +15,11 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-${FUZZ_SECONDS:-60}}
 build=build/fuzz
-targets=(parse_reply parse_attribute)
-declare -A max_len=([parse_reply]=4096 [parse_attribute]=512)
+targets=(parse_reply parse_attribute pjl_reader)
+declare -A max_len=([parse_reply]=4096 [parse_attribute]=512 [pjl_reader]=8192)
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j"$(nproc)" --target parse_reply_fuzzer parse_attribute_fuzzer
+cmake --build --preset fuzz -j"$(nproc)" --target parse_reply_fuzzer parse_attribute_fuzzer pjl_reader_fuzzer
 
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 failed=()

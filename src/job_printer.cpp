@@ -20,6 +20,7 @@ bool JobPrinterRule::Consider(const DeviceRecord& record, Verdict verdict,
     return false;
   }
   address_ = address;
+  deviceId_ = record.deviceId();
   return true;
 }
 
@@ -36,6 +37,7 @@ JobPrinterSearch FindJobPrinter(Discoverer& discoverer, const std::string& mac,
   search.sent =
       discoverer.discover([&](const Reply& reply) { return rule.Observe(reply); }, options);
   search.address = rule.Address();
+  search.deviceId = rule.DeviceId();
   search.unusable = rule.Unusable();
   return search;
 }

@@ -28,12 +28,15 @@ class JobPrinterRule {
 
   bool Found() const { return !address_.empty(); }
   const std::string& Address() const { return address_; }
+  // The 1284 device ID of the reply that gave the address.
+  const std::string& DeviceId() const { return deviceId_; }
   // Replies that named the printer with an address a job cannot take.
   int Unusable() const { return unusable_; }
 
  private:
   std::string mac_;
   std::string address_;
+  std::string deviceId_;
   int unusable_ = 0;
 };
 
@@ -42,9 +45,10 @@ class JobPrinterRule {
 DiscoveryOptions JobSearchOptions();
 
 struct JobPrinterSearch {
-  int sent = 0;         // discover's result: 0 or less when no query went out
-  std::string address;  // where the job goes; empty when not found
-  int unusable = 0;     // as JobPrinterRule::Unusable
+  int sent = 0;          // discover's result: 0 or less when no query went out
+  std::string address;   // where the job goes; empty when not found
+  std::string deviceId;  // what the printer said it is, in that reply
+  int unusable = 0;      // as JobPrinterRule::Unusable
 };
 
 // One search as a job makes it, under `discoverer`'s brand: it ends at the

@@ -15,20 +15,23 @@ TEST(DeviceId, LanguageAndDriverFromCommandSet) {
     const char* id;
     PageLanguage language;
     const char* driver;
+    bool pjl;
     const char* why;
   } rows[] = {
-      {"MFG:Tamo;CMD:PJL,PCL,PCLXL;MDL:T;", kLanguagePcl, "pcl", "PCL before PCL XL"},
-      {"MFG:T;CMD:POSTSCRIPT,PCLXL;", kLanguagePclXl, "pclxl", "PCL XL before PostScript"},
-      {"COMMAND SET: pjl , postscript ;", kLanguagePostScript, "postscript",
+      {"MFG:Tamo;CMD:PJL,PCL,PCLXL;MDL:T;", kLanguagePcl, "pcl", true, "PCL before PCL XL"},
+      {"MFG:T;CMD:POSTSCRIPT,PCLXL;", kLanguagePclXl, "pclxl", false, "PCL XL before PostScript"},
+      {"COMMAND SET: pjl , postscript ;", kLanguagePostScript, "postscript", true,
        "long key, blanks, case"},
-      {"cmd:pcl5e;", kLanguagePcl, "pcl", "a PCL 5 name, lower-case key"},
-      {"MFG:T;CMD:ESCPL2,URF;", kLanguageNone, "raster", "no language we pass through"},
-      {"MFG:T;MDL:X;", kLanguageNone, "raster", "no command set"},
-      {"MFG:T;XCMD:PCL;CMD:PS;", kLanguagePostScript, "postscript", "a key that only ends in CMD"},
-      {"CMD:PCLX;", kLanguageNone, "raster", "a longer name is another language"},
-      {"", kLanguageNone, "raster", "empty ID"},
+      {"cmd:pcl5e;", kLanguagePcl, "pcl", false, "a PCL 5 name, lower-case key"},
+      {"MFG:T;CMD:ESCPL2,URF;", kLanguageNone, "raster", false, "no language we pass through"},
+      {"MFG:T;MDL:PJL;", kLanguageNone, "raster", false, "no command set"},
+      {"MFG:T;XCMD:PJL;CMD:PS;", kLanguagePostScript, "postscript", false,
+       "a key that only ends in CMD"},
+      {"CMD:PCLX,PJLX;", kLanguageNone, "raster", false, "a longer name is another language"},
+      {"", kLanguageNone, "raster", false, "empty ID"},
   };
   for (const Row& row : rows) {
+    EXPECT_EQ(SpeaksPjl(row.id), row.pjl) << row.why;
     EXPECT_EQ(LanguageFromDeviceId(row.id), row.language) << row.why;
     EXPECT_STREQ(DriverForLanguage(LanguageFromDeviceId(row.id)).name, row.driver) << row.why;
   }

@@ -75,6 +75,12 @@ PageLanguage LanguageFromDeviceId(const std::string& deviceId) {
   return kLanguageNone;
 }
 
+bool SpeaksPjl(const std::string& deviceId) {
+  for (const std::string& item : Split(DeviceIdField(deviceId, kCommandSetKeys), ','))
+    if (SameText(Trim(item), "PJL")) return true;
+  return false;
+}
+
 const DriverInfo& DriverForLanguage(PageLanguage language) {
   for (const DriverInfo& driver : kDrivers)
     if (driver.language == language) return driver;

@@ -37,6 +37,9 @@ std::string DeviceIdField(const std::string& deviceId, const char* const* keys);
 // get its other jobs in the same language.
 PageLanguage LanguageFromDeviceId(const std::string& deviceId);
 
+// Whether the printer says it speaks PJL: "PJL" in its command set.
+bool SpeaksPjl(const std::string& deviceId);
+
 // The driver for `language`, or for `name`; null for an unknown name.
 const DriverInfo& DriverForLanguage(PageLanguage language);
 const DriverInfo* DriverByName(const std::string& name);

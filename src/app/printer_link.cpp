@@ -49,7 +49,7 @@ PrinterLinks::PrinterLinks(AddressBook& book, PrinterSearch search, int port, in
 
 std::unique_ptr<Connector> PrinterLinks::Connect(
     const std::string& uri, const StopCheck& stop,
-    const std::function<void(const std::string&)>& tell) {
+    const std::function<void(const std::string&)>& tell, std::string* deviceId) {
   std::string scheme, mac;
   if (!ParseDeviceUri(uri, scheme, mac)) {
     tell("The device URI names no printer of this application");
@@ -61,7 +61,7 @@ std::unique_ptr<Connector> PrinterLinks::Connect(
   tell(told);
   for (;;) {
     std::string why;
-    std::unique_ptr<Connector> made = Attempt(uri, scheme, mac, stop, why);
+    std::unique_ptr<Connector> made = Attempt(uri, scheme, mac, stop, why, deviceId);
     if (made) {
       Show(uri, false, "");
       return made;
@@ -76,7 +76,7 @@ std::unique_ptr<Connector> PrinterLinks::Connect(
 
 std::unique_ptr<Connector> PrinterLinks::Attempt(const std::string& uri, const std::string& scheme,
                                                  const std::string& mac, const StopCheck& stop,
-                                                 std::string& why) {
+                                                 std::string& why, std::string* deviceId) {
   JobPrinterSearch search = search_(scheme, mac, stop);
   if (search.address.empty()) {
     std::string last = book_.Lookup(uri);
@@ -91,6 +91,7 @@ std::unique_ptr<Connector> PrinterLinks::Attempt(const std::string& uri, const s
     return nullptr;
   }
   book_.Remember(uri, search.address);
+  if (deviceId != nullptr) *deviceId = search.deviceId;
   std::unique_ptr<Connector> connector(new Connector());
   if (connector->Connect(search.address, port_, kConnectMoreWaits) != 0 ||
       !connector->IsConnected()) {

@@ -66,9 +66,11 @@ class PrinterLinks {
   // not answer or does not take the connection, `tell` hears why (once per
   // change) and the search runs again after the retry time, until a
   // connection is made or `stop` says true (null then). Null at once, with
-  // `tell`, for a URI that names no printer of ours.
+  // `tell`, for a URI that names no printer of ours. `deviceId`, when
+  // given, receives the 1284 ID the printer's reply gave.
   std::unique_ptr<Connector> Connect(const std::string& uri, const StopCheck& stop,
-                                     const std::function<void(const std::string&)>& tell);
+                                     const std::function<void(const std::string&)>& tell,
+                                     std::string* deviceId = nullptr);
 
   Reachability State(const std::string& uri) const;
 
@@ -76,7 +78,7 @@ class PrinterLinks {
   // One search and connection attempt; null with `why` when it failed.
   std::unique_ptr<Connector> Attempt(const std::string& uri, const std::string& scheme,
                                      const std::string& mac, const StopCheck& stop,
-                                     std::string& why);
+                                     std::string& why, std::string* deviceId);
   void Show(const std::string& uri, bool waiting, const std::string& message);
 
   AddressBook& book_;

@@ -45,6 +45,9 @@ bool PrinterStream::Await(bool forWrite, int milliseconds, bool& ready) {
       if (!forWrite) ready = true;  // the printer closed its side
       return !forWrite;
     }
+    if (listener_)
+      listener_(reinterpret_cast<const char*>(buffer_.Data()),
+                static_cast<size_t>(buffer_.Length()));
   }
   if (forWrite && (events & POLLOUT)) ready = true;
   return true;
@@ -65,6 +68,7 @@ bool PrinterStream::Write(const void* data, size_t size) {
       continue;
     }
     if (!connection_->IsConnected()) return false;
+    if (holding_ && holding_()) deadline = Clock::now() + std::chrono::seconds(stallSeconds_);
     int left = MillisecondsLeft(deadline);
     bool ready = false;
     if (left == 0 || !Await(true, left, ready)) {
@@ -93,4 +97,21 @@ bool PrinterStream::Finish() {
   ok = ok && IsOpen() && (closed || connection_->UnacknowledgedBytes() == 0);
   connection_->Disconnect();
   return ok;
+}
+
+void PrinterStream::Listen(std::function<void(const char*, size_t)> listener,
+                           std::function<bool()> holding) {
+  listener_ = std::move(listener);
+  holding_ = std::move(holding);
+}
+
+bool PrinterStream::Await(int milliseconds, const std::function<bool()>& done) {
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  while (!done()) {
+    int left = MillisecondsLeft(deadline);
+    bool closed = false;
+    if (left == 0 || !IsOpen()) return false;
+    if (!Await(false, left, closed) || closed) return done();
+  }
+  return true;
 }

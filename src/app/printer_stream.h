@@ -7,6 +7,7 @@
 #define NETBACKEND_APP_PRINTER_STREAM_H_
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 
 #include "connector.h"
@@ -42,6 +43,17 @@ class PrinterStream {
 
   bool IsOpen() const { return connection_ && connection_->IsConnected(); }
 
+  // What the printer says on the connection goes to `listener` (else it is
+  // read and dropped: unread bytes would turn the close into a reset). While
+  // `holding` says true (the printer reports a condition that stops it),
+  // a write waits on without the stall time.
+  void Listen(std::function<void(const char*, size_t)> listener, std::function<bool()> holding);
+
+  // Reads what the printer says for up to `milliseconds`, until `done` says
+  // true (true then). False when the time ran out or the printer closed the
+  // connection; the stream stays open in the first case.
+  bool Await(int milliseconds, const std::function<bool()>& done);
+
  private:
   // Waits up to `milliseconds` for the socket to become writable (or, with
   // `forWrite` false, readable), reading and dropping whatever the printer
@@ -52,6 +64,8 @@ class PrinterStream {
   DataBuffer buffer_;
   int stallSeconds_;
   int closeSeconds_;
+  std::function<void(const char*, size_t)> listener_;
+  std::function<bool()> holding_;
 };
 
 #endif  // NETBACKEND_APP_PRINTER_STREAM_H_
