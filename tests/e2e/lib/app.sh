@@ -181,15 +181,17 @@ app_print() {
 }
 
 # app_op LAB URI OP WHO [JOB]: one IPP operation (app_op.test) as WHO,
-# with a small PCL document, from LAB's host namespace, or from its printer
+# with a small PCL document for Print-Job, from LAB's host namespace, or from its printer
 # namespace with APP_FROM=p. Prints its status-code and, for a job it
 # made, the job's id after a blank.
 app_op() {
   local out doc
   doc=$(_app_dir "$1")/op.pcl
   [[ -e $doc ]] || printf '\033Eop\033E' >"$doc"
+  local file=()
+  [[ $3 == Print-Job ]] && file=(-f "$doc")
   out=$(ip netns exec "$1-${APP_FROM:-h}" ipptool -T 10 -t -d op="$3" -d who="$4" \
-    ${5:+-d job="$5"} -f "$doc" "$2" "$_app_here/app_op.test" 2>&1) || true
+    ${5:+-d job="$5"} "${file[@]}" "$2" "$_app_here/app_op.test" 2>&1) || true
   if grep -qE '\[PASS\]' <<<"$out"; then
     echo "successful-ok$(sed -nE 's/.*job-id \(integer\) = ([0-9]+).*/ \1/p' <<<"$out" | head -n 1)"
   else
