@@ -618,12 +618,8 @@ http_status_t AuthorizeCallback(pappl_client_t* client, const char* group, gid_t
 
 void EnableServerHooks(HookSettings settings) {
   Hooks& hooks = State();
+  // The admin group is read from the system at each request.
   hooks.settings = std::move(settings);
-  // PAPPL passes the admin group it was given; the rules compare by name.
-  char group[256] = "";
-  if (hooks.settings.system != nullptr &&
-      papplSystemGetAdminGroup(hooks.settings.system, group, sizeof group) != nullptr && group[0])
-    hooks.settings.rules.adminGroup = group;
   std::vector<std::string> names = hooks.settings.hostNames;
   char host[256] = "";
   if (hooks.settings.system != nullptr &&
