@@ -24,6 +24,8 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TARGETS = ["unit_tests", "process_tests", "net_tests", "netbackend", "netbackend-probe",
            "fake_socket_backend"]
+# The printer application's server and its fast suite, for faults in src/app.
+APP_TARGETS = ["netbackend-printer-app", "app_server_tests"]
 
 # (pattern, replacement): binary operators with the blanks the house style
 # puts around them, so that templates, includes and "->" are not touched.
@@ -102,8 +104,8 @@ def configure(build):
                 "-DNETBACKEND_BENCH=OFF"], 300) == 0
 
 
-def build_all(build):
-    return run(["cmake", "--build", build, "-j", str(os.cpu_count() or 2), "--target"] + TARGETS,
+def build_all(build, targets):
+    return run(["cmake", "--build", build, "-j", str(os.cpu_count() or 2), "--target"] + targets,
                900) == 0
 
 
@@ -133,7 +135,8 @@ def main():
             print("%s:%d:%d %r -> %r" % (os.path.relpath(path, ROOT), number, column, old, new))
         return 0
     random.Random(args.seed).shuffle(candidates)
-    if not configure(args.build) or not build_all(args.build):
+    targets = TARGETS + (APP_TARGETS if args.dir.rstrip("/").endswith("app") else [])
+    if not configure(args.build) or not build_all(args.build, targets):
         print("mutate: the unchanged tree does not build in %s" % args.build, file=sys.stderr)
         return 1
     if not fast_suites_pass(args.build):
@@ -153,7 +156,7 @@ def main():
         try:
             with open(path, "w") as f:
                 f.write("\n".join(lines))
-            if not build_all(args.build):
+            if not build_all(args.build, targets):
                 continue  # not a fault: it does not compile
             planted += 1
             survived = fast_suites_pass(args.build)
@@ -164,7 +167,7 @@ def main():
         finally:
             with open(path, "w") as f:
                 f.write(original)
-    build_all(args.build)
+    build_all(args.build, targets)
     if planted:
         print("score: %d of %d caught (%.0f%%), seed %d" % (caught, planted,
                                                            100.0 * caught / planted, args.seed))

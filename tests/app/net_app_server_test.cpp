@@ -1,0 +1,377 @@
+// The printer application's server as the program makes it (its PAPPL
+// system, hooks, drivers, filters and state), in one process: the system
+// runs in a forked child inside a private network namespace, libcups asks
+// it over its sockets, and a listener of the test stands in for the
+// printer that the job's search finds. Seconds, where the end-to-end app
+// suites take minutes; they test the installed service and real clients.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pappl/pappl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device_scheme.h"
+#include "device_uri.h"
+#include "net_namespace.h"
+#include "pappl_hooks.h"
+#include "pcl_decoder.h"
+#include "printer_link.h"
+#include "server_setup.h"
+#include "test_files.h"
+#include "test_util.h"
+
+namespace {
+
+using nettest::Report;
+using nettest::RunInNamespace;
+
+const int kPort = 8631;
+
+// The printer: takes connections on a loopback port and keeps what each
+// one brought, in order.
+class Printer {
+ public:
+  Printer() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), size);
+    listen(fd_, 4);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] {
+      for (int c; (c = accept(fd_, nullptr, nullptr)) >= 0; close(c)) {
+        std::string job;
+        char chunk[65536];
+        for (ssize_t n; (n = read(c, chunk, sizeof chunk)) > 0;) job.append(chunk, n);
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.push_back(job);
+        arrived_.notify_all();
+      }
+    });
+  }
+  ~Printer() {
+    shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    close(fd_);
+  }
+  int port() const { return port_; }
+  // The jobs taken so far, once there are `count` or 20 seconds passed.
+  std::vector<std::string> Jobs(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    arrived_.wait_for(lock, std::chrono::seconds(20), [&] { return jobs_.size() >= count; });
+    return jobs_;
+  }
+
+ private:
+  int fd_;
+  int port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::vector<std::string> jobs_;
+};
+
+typedef std::unique_ptr<ipp_t, decltype(&ippDelete)> Ipp;
+
+// Where a request goes: the server's domain socket (its peer is this
+// test's user, root) or its loopback port.
+struct Server {
+  sockaddr_storage address = {};
+  socklen_t size = 0;
+  std::string host;  // the Host field
+};
+
+// What came back: the HTTP status, and the IPP response's status.
+struct Answer {
+  int http = 0;
+  ipp_status_t status = IPP_STATUS_ERROR_INTERNAL;
+  Ipp ipp{nullptr, ippDelete};
+  int Integer(const char* name) const {
+    return ippGetInteger(ippFindAttribute(ipp.get(), name, IPP_TAG_INTEGER), 0);
+  }
+};
+
+// `op` for the printer (or the system) as `user`, with `document`, as an
+// HTTP POST on a connection of its own made with plain sockets: libcups's
+// own connect would pass the server's hooks, which let no connection go
+// to this host.
+Answer Ask(const Server& to, ipp_op_t op, const char* user, const char* format = nullptr,
+           const std::string& document = "", const std::function<void(ipp_t*)>& add = nullptr) {
+  Ipp request(ippNewRequest(op), ippDelete);
+  const bool system = op == IPP_OP_CREATE_PRINTER;
+  const char* resource = system ? "/ipp/system" : "/ipp/print/glue";
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, system ? "system-uri" : "printer-uri",
+               nullptr, (std::string("ipp://localhost") + resource).c_str());
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+               user);
+  if (format != nullptr)
+    ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr,
+                 format);
+  if (add) add(request.get());
+  std::string body;
+  ippWriteIO(
+      &body,
+      [](void* out, ipp_uchar_t* bytes, size_t n) -> ssize_t {
+        static_cast<std::string*>(out)->append(reinterpret_cast<char*>(bytes), n);
+        return static_cast<ssize_t>(n);
+      },
+      1, nullptr, request.get());
+  body += document;
+  std::string sent = std::string("POST ") + resource + " HTTP/1.1\r\nHost: " + to.host +
+                     "\r\nContent-Type: application/ipp\r\nConnection: close\r\n"
+                     "Content-Length: " +
+                     std::to_string(body.size()) + "\r\n\r\n" + body;
+  Answer answer;
+  Fd fd(socket(to.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&to.address), to.size) != 0 ||
+      write(fd.get(), sent.data(), sent.size()) != static_cast<ssize_t>(sent.size()))
+    return answer;
+  // The server keeps the connection open: the reply ends where its
+  // length or its last chunk says.
+  std::string reply, content;
+  char chunk[65536];
+  for (ssize_t n; (n = read(fd.get(), chunk, sizeof chunk)) > 0;) {
+    reply.append(chunk, static_cast<size_t>(n));
+    size_t end = reply.find("\r\n\r\n");
+    if (end == std::string::npos) continue;
+    content = reply.substr(end + 4);
+    size_t length = reply.find("Content-Length: ");
+    if (length < end) {
+      if (content.size() >= strtoul(reply.c_str() + length + 16, nullptr, 10)) break;
+    } else if (content.size() >= 5 && content.compare(content.size() - 5, 5, "0\r\n\r\n") == 0) {
+      std::string joined;
+      for (size_t at = 0, size; (size = strtoul(content.c_str() + at, nullptr, 16)) > 0;) {
+        at = content.find("\r\n", at) + 2;
+        joined += content.substr(at, size);
+        at += size + 2;
+      }
+      content = joined;
+      break;
+    }
+  }
+  if (reply.compare(0, 9, "HTTP/1.1 ") != 0) return answer;
+  answer.http = atoi(reply.c_str() + 9);
+  answer.ipp.reset(ippNew());
+  std::pair<const std::string*, size_t> cursor(&content, 0);
+  ippReadIO(
+      &cursor,
+      [](void* in, ipp_uchar_t* bytes, size_t n) -> ssize_t {
+        auto* c = static_cast<std::pair<const std::string*, size_t>*>(in);
+        n = std::min(n, c->first->size() - c->second);
+        memcpy(bytes, c->first->data() + c->second, n);
+        c->second += n;
+        return static_cast<ssize_t>(n);
+      },
+      1, nullptr, answer.ipp.get());
+  answer.status = ippGetStatusCode(answer.ipp.get());
+  return answer;
+}
+
+// One A4 page at 300 dpi, 8-bit gray, white with a black band.
+std::string RasterPage() {
+  std::string path = "/tmp/glue-raster." + std::to_string(getpid());
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  cups_raster_t* raster = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+  cups_page_header2_t header;
+  cupsRasterInitPWGHeader(&header, pwgMediaForPWG("iso_a4_210x297mm"), "sgray_8", 300, 300,
+                          "one-sided", nullptr);
+  cupsRasterWriteHeader2(raster, &header);
+  std::vector<unsigned char> line(header.cupsBytesPerLine, 0xFF);
+  for (unsigned y = 0; y < header.cupsHeight; ++y) {
+    std::fill(line.begin(), line.end(), y >= 600 && y < 700 ? 0 : 0xFF);
+    cupsRasterWritePixels(raster, line.data(), header.cupsBytesPerLine);
+  }
+  cupsRasterClose(raster);
+  close(fd);
+  std::string page = ReadFile(path);
+  unlink(path.c_str());
+  return page;
+}
+
+bool Connects(const Server& server) {
+  Fd fd(socket(server.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  return connect(fd.get(), reinterpret_cast<const sockaddr*>(&server.address), server.size) == 0;
+}
+
+void Serve(Report& report) {
+  char folder[] = "/tmp/app-server.XXXXXX";
+  if (!NS_CHECK(report, mkdtemp(folder) != nullptr)) return;
+  const std::string dir = folder;
+  // PAPPL's DNS-SD and the devices' Avahi check find no bus: nothing is
+  // announced anywhere.
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir + "/no-bus").c_str(), 1);
+  Printer printer;
+  AddressBook book;
+  PrinterLinks links(
+      book,
+      [](const std::string&, const std::string&, const StopCheck&) {
+        JobPrinterSearch found;
+        found.sent = 1;
+        found.address = "127.0.0.1";
+        return found;
+      },
+      printer.port(), 1);
+  AddDeviceSchemes(&book, &links, false);
+
+  cups_option_t* options = nullptr;
+  int count = 0;
+  count = cupsAddOption("server-port", std::to_string(kPort).c_str(), count, &options);
+  count = cupsAddOption("listen-hostname", "localhost", count, &options);
+  count = cupsAddOption("spool-directory", dir.c_str(), count, &options);
+  count = cupsAddOption("log-file", (dir + "/log").c_str(), count, &options);
+  count = cupsAddOption("log-level", "debug", count, &options);
+  count = cupsAddOption("server-options", "no-tls,web-remote", count, &options);
+  ServerContext context{&links, dir + "/state"};
+  pappl_system_t* system = CreateServerSystem(count, options, &context);
+  cupsFreeOptions(count, options);
+  if (!NS_CHECK(report, system != nullptr)) return;
+  Server local, tcp;
+  sockaddr_un* path = reinterpret_cast<sockaddr_un*>(&local.address);
+  path->sun_family = AF_UNIX;
+  snprintf(path->sun_path, sizeof path->sun_path, "%s/sock", folder);
+  local.size = sizeof(sockaddr_un);
+  local.host = "localhost";
+  sockaddr_in* loopback = reinterpret_cast<sockaddr_in*>(&tcp.address);
+  loopback->sin_family = AF_INET;
+  loopback->sin_port = htons(kPort);
+  loopback->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  tcp.size = sizeof(sockaddr_in);
+  tcp.host = "127.0.0.1:" + std::to_string(kPort);
+  papplSystemAddListeners(system, path->sun_path);
+  // Ends the run whichever way the scenario ends; a failing one shows
+  // the end of the server's log.
+  struct Run {
+    pappl_system_t* system;
+    std::thread thread;
+    Report& report;
+    std::string dir;
+    ~Run() {
+      papplSystemShutdown(system);
+      if (thread.joinable()) thread.join();
+      std::string log = ReadFile(dir + "/log");
+      if (!report.text().empty())
+        report.Check(false, __FILE__, __LINE__,
+                     log.substr(log.size() > 4000 ? log.size() - 4000 : 0));
+      RemoveTree(dir);
+    }
+  } run{system, std::thread([system] { papplSystemRun(system); }), report, dir};
+  for (int i = 0; i < 100 && !Connects(local); ++i) usleep(50000);
+
+  const std::string gprinter = MakeDeviceUri("gprinter", "03FF77000040");
+  auto creating = [](const char* uri) {
+    return [uri](ipp_t* r) {
+      ippAddString(r, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "printer-service-type", nullptr, "print");
+      ippAddString(r, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "smi55357-driver", nullptr, "pcl");
+      ippAddString(r, IPP_TAG_OPERATION, IPP_TAG_URI, "smi55357-device-uri", nullptr, uri);
+      ippAddString(r, IPP_TAG_PRINTER, IPP_TAG_NAME, "printer-name", nullptr, "glue");
+    };
+  };
+
+  report.Context("devices on this host, printers made while running");
+  NS_CHECK_EQ(
+      report, IPP_STATUS_ERROR_ATTRIBUTES_OR_VALUES,
+      Ask(local, IPP_OP_CREATE_PRINTER, "root", nullptr, "", creating("socket://127.0.0.1:9100"))
+          .status);
+  NS_CHECK_EQ(
+      report, IPP_STATUS_OK,
+      Ask(local, IPP_OP_CREATE_PRINTER, "root", nullptr, "", creating(gprinter.c_str())).status);
+  pappl_printer_t* glue = papplSystemFindPrinter(system, nullptr, 0, gprinter.c_str());
+  if (!NS_CHECK(report, glue != nullptr)) return;
+  NS_CHECK_EQ(report, papplPrinterGetID(glue),
+              Ask(local, IPP_OP_GET_PRINTER_ATTRIBUTES, "root").Integer("printer-id"));
+  errno = 0;
+  NS_CHECK(report,
+           papplPrinterCreate(system, 0, "own", "pcl", "", "socket://127.0.0.1") == nullptr);
+  NS_CHECK_EQ(report, EPERM, errno);
+  http_addrlist_t* own = httpAddrGetList("127.0.0.1", AF_INET, "9100");
+  int sock = 0;
+  NS_CHECK(report, httpAddrConnect2(own, &sock, 1000, nullptr) == nullptr && sock == -1);
+  httpAddrFreeList(own);
+
+  report.Context("who may manage");
+  Server rebound = tcp;
+  rebound.host = "rebound.example";
+  NS_CHECK_EQ(report, 400, Ask(rebound, IPP_OP_GET_PRINTER_ATTRIBUTES, "alice").http);
+  NS_CHECK_EQ(report, 401, Ask(tcp, IPP_OP_PAUSE_PRINTER, "alice").http);
+  Ask(local, IPP_OP_SET_PRINTER_ATTRIBUTES, "root", nullptr, "", [](ipp_t* r) {
+    ippAddString(r, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-location", nullptr, "Room 12");
+  });
+  char text[256] = "";
+  NS_CHECK_EQ(report, std::string("Room 12"),
+              std::string(papplPrinterGetLocation(glue, text, sizeof text) ? text : ""));
+  NS_CHECK(report, papplPrinterGetGeoLocation(glue, text, sizeof text) == nullptr || !*text);
+
+  report.Context("formats");
+  NS_CHECK_EQ(report, IPP_STATUS_ERROR_DOCUMENT_FORMAT_NOT_SUPPORTED,
+              Ask(tcp, IPP_OP_VALIDATE_JOB, "alice", "text/plain").status);
+
+  report.Context("jobs, oldest first, whole, their owner's");
+  papplPrinterPause(glue);
+  const std::string first =
+                        "\x1b"
+                        "E first job\x0c",
+                    second =
+                        "\x1b"
+                        "E second job\x0c";
+  Answer one = Ask(tcp, IPP_OP_PRINT_JOB, "alice", "APPLICATION/VND.HP-PCL", first);
+  NS_CHECK_EQ(report, IPP_STATUS_OK, one.status);
+  Ask(tcp, IPP_OP_PRINT_JOB, "alice", "application/vnd.hp-pcl", second);
+  papplPrinterResume(glue);
+  // PAPPL takes a raster job only while the printer is idle.
+  printer.Jobs(2);
+  NS_CHECK_EQ(report, IPP_STATUS_OK,
+              Ask(tcp, IPP_OP_PRINT_JOB, "alice", "image/pwg-raster", RasterPage()).status);
+  NS_CHECK_EQ(report, IPP_STATUS_OK,
+              Ask(tcp, IPP_OP_PRINT_JOB, "alice", "application/octet-stream",
+                  "%!PS\n100 100 moveto 300 300 lineto stroke showpage\n")
+                  .status);
+  std::vector<std::string> jobs = printer.Jobs(4);
+  if (NS_CHECK_EQ(report, 4u, jobs.size())) {
+    NS_CHECK_EQ(report, first, jobs[0]);
+    NS_CHECK_EQ(report, second, jobs[1]);
+    for (size_t i : {2u, 3u}) {
+      PclDecoded pcl =
+          DecodePcl(reinterpret_cast<const unsigned char*>(jobs[i].data()), jobs[i].size());
+      NS_CHECK(report, pcl.error.empty() && pcl.pages.size() == 1);
+    }
+  }
+  int jobId = one.Integer("job-id");
+  auto cancel = [&](const char* user) {
+    return Ask(tcp, IPP_OP_CANCEL_JOB, user, nullptr, "", [jobId](ipp_t* r) {
+      ippAddInteger(r, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", jobId);
+    });
+  };
+  NS_CHECK_EQ(report, 401, cancel("mallory").http);
+  NS_CHECK_EQ(report, IPP_STATUS_ERROR_NOT_POSSIBLE, cancel("alice").status);
+  pappl_job_t* job = papplPrinterFindJob(glue, jobId);
+  NS_CHECK(report, job != nullptr && papplJobGetState(job) == IPP_JSTATE_COMPLETED);
+  NS_CHECK(report, job != nullptr && papplJobGetMessage(job) != nullptr &&
+                       strcmp(papplJobGetMessage(job), "The printer took the whole job") == 0);
+
+  papplSystemShutdown(system);
+  run.thread.join();
+  report.Context("the state");
+  NS_CHECK(report, ReadFile(dir + "/state").find("Room 12") != std::string::npos);
+}
+
+TEST(AppServer, ServesAsTheProgramDoes) { EXPECT_EQ("", RunInNamespace(true, 90, Serve)); }
+
+}  // namespace
