@@ -110,6 +110,8 @@ TEST(AccessPolicy, BasicCredentialsAreReadStrictly) {
       {"Basic  YWxpY2U6cDpx", true, "alice", "p:q"},  // the first colon splits
       {"Basic OnB3", true, "", "pw"},
       {"Basic YWxpY2U6cHc", true, "alice", "pw"},  // padding left out
+      {"Basic dTpZU3AwazBn", true, "u", "YSp0k0g"},  // the alphabet's ends: A Z a z
+      {"Basic dTo/cHB3Z09+", true, "u", "?ppwgO~"},  // 0 9 + /
       {"Basic YQ==", false, "", ""},               // no colon
       {"Basic YWxp!2U6cHc=", false, "", ""},       // not the alphabet
       {"Basic YWxpY2U6cHc===", false, "", ""},

@@ -312,6 +312,10 @@ TEST(RenderDocumentTest, EachPageTurnedAsTheJobAsks) {
   EXPECT_EQ(run.result.status, RenderStatus::kFailed);
   EXPECT_TRUE(run.result.overLimit);
   EXPECT_LT(run.seconds, 5);
+  // A document without pages has no shape to learn, and none too many.
+  run = Render("%!PS\n", endless, RenderLimits());
+  EXPECT_FALSE(run.result.overLimit) << run.result.reason;
+  EXPECT_EQ(run.pages.size(), 0u);
 }
 
 TEST(RenderDocumentTest, HostileAndBrokenDocumentsEndTheirJob) {

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -220,12 +221,13 @@ void Serve(Report& report) {
   setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir + "/no-bus").c_str(), 1);
   Printer printer;
   AddressBook book;
+  std::atomic<bool> away{false};
   PrinterLinks links(
       book,
-      [](const std::string&, const std::string&, const StopCheck&) {
+      [&away](const std::string&, const std::string&, const StopCheck&) {
         JobPrinterSearch found;
         found.sent = 1;
-        found.address = "127.0.0.1";
+        if (!away) found.address = "127.0.0.1";
         return found;
       },
       printer.port(), 1);
@@ -365,6 +367,20 @@ void Serve(Report& report) {
   NS_CHECK(report, job != nullptr && papplJobGetState(job) == IPP_JSTATE_COMPLETED);
   NS_CHECK(report, job != nullptr && papplJobGetMessage(job) != nullptr &&
                        strcmp(papplJobGetMessage(job), "The printer took the whole job") == 0);
+
+  report.Context("a printer away");
+  away = true;
+  jobId = Ask(tcp, IPP_OP_PRINT_JOB, "alice", "application/vnd.hp-pcl", first).Integer("job-id");
+  auto offline = [glue] { return (papplPrinterGetReasons(glue) & PAPPL_PREASON_OFFLINE) != 0; };
+  for (int i = 0; i < 100 && !offline(); ++i) usleep(50000);
+  NS_CHECK(report, offline());
+  job = papplPrinterFindJob(glue, jobId);
+  NS_CHECK(report, job != nullptr && papplJobGetMessage(job) != nullptr &&
+                       strstr(papplJobGetMessage(job), "does not answer") != nullptr);
+  away = false;
+  NS_CHECK_EQ(report, 5u, printer.Jobs(5).size());
+  for (int i = 0; i < 100 && offline(); ++i) usleep(50000);
+  NS_CHECK(report, !offline());
 
   papplSystemShutdown(system);
   run.thread.join();
