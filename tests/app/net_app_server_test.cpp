@@ -61,7 +61,12 @@ class Printer {
       for (int c; (c = accept(fd_, nullptr, nullptr)) >= 0; close(c)) {
         std::string job;
         char chunk[65536];
-        for (ssize_t n; (n = read(c, chunk, sizeof chunk)) > 0;) job.append(chunk, n);
+        for (ssize_t n; (cut == 0 || job.size() < cut) && (n = read(c, chunk, sizeof chunk)) > 0;)
+          job.append(chunk, n);
+        if (cut > 0) {  // reset: what the printer did not read is lost
+          linger now = {1, 0};
+          setsockopt(c, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         jobs_.push_back(job);
         arrived_.notify_all();
@@ -74,6 +79,8 @@ class Printer {
     close(fd_);
   }
   int port() const { return port_; }
+  // Once set, each connection ends after this many bytes.
+  std::atomic<size_t> cut{0};
   // The jobs taken so far, once there are `count` or 20 seconds passed.
   std::vector<std::string> Jobs(size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -216,6 +223,10 @@ void Serve(Report& report) {
   char folder[] = "/tmp/app-server.XXXXXX";
   if (!NS_CHECK(report, mkdtemp(folder) != nullptr)) return;
   const std::string dir = folder;
+  struct Removed {
+    std::string path;
+    ~Removed() { RemoveTree(path); }
+  } removed{dir};
   // PAPPL's DNS-SD and the devices' Avahi check find no bus: nothing is
   // announced anywhere.
   setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir + "/no-bus").c_str(), 1);
@@ -264,7 +275,7 @@ void Serve(Report& report) {
     pappl_system_t* system;
     std::thread thread;
     Report& report;
-    std::string dir;
+    const std::string& dir;
     ~Run() {
       papplSystemShutdown(system);
       if (thread.joinable()) thread.join();
@@ -272,7 +283,6 @@ void Serve(Report& report) {
       if (!report.text().empty())
         report.Check(false, __FILE__, __LINE__,
                      log.substr(log.size() > 4000 ? log.size() - 4000 : 0));
-      RemoveTree(dir);
     }
   } run{system, std::thread([system] { papplSystemRun(system); }), report, dir};
   for (int i = 0; i < 100 && !Connects(local); ++i) usleep(50000);
@@ -381,6 +391,16 @@ void Serve(Report& report) {
   NS_CHECK_EQ(report, 5u, printer.Jobs(5).size());
   for (int i = 0; i < 100 && offline(); ++i) usleep(50000);
   NS_CHECK(report, !offline());
+
+  report.Context("a printer that drops the connection");
+  printer.cut = 4096;
+  jobId = Ask(tcp, IPP_OP_PRINT_JOB, "alice", "application/vnd.hp-pcl", std::string(8 << 20, 'x'))
+              .Integer("job-id");
+  printer.Jobs(6);
+  job = papplPrinterFindJob(glue, jobId);
+  for (int i = 0; i < 100 && job != nullptr && papplJobGetState(job) < IPP_JSTATE_CANCELED; ++i)
+    usleep(50000);
+  NS_CHECK(report, job != nullptr && papplJobGetState(job) == IPP_JSTATE_ABORTED);
 
   papplSystemShutdown(system);
   run.thread.join();
