@@ -2,7 +2,7 @@
 """Plants single-operator faults in src/ one at a time and tells which the
 fast suites (unit, process, net: about 20 seconds) catch.
 
-    sudo tools/mutate.py [--seed N] [--count N] [--build DIR] [--list]
+    sudo tools/mutate.py [--seed N] [--count N] [--build DIR] [--dir src/app] [--list]
 
 A fault is one operator changed at one place: == and != swapped, < and <=,
 > and >=, && and ||, ++ and --, "+ 1" and "- 1" made "+ 0" and "- 0", true
@@ -11,8 +11,10 @@ code (not a comment, a preprocessor line or inside a string), in an order
 the seed fixes, so two runs with one seed plant the same faults. A fault
 that does not compile is no fault: the next place is drawn instead. Each
 fault is built in its own build directory (default build/mutate), the
-fast suites run, and the file is put back whatever happens. A developer's
-tool: the net suite needs root, and a run of 40 takes about half an hour.
+fast suites run, and the file is put back whatever happens; with --dir
+src/app the printer application and its server suite are built and run
+too (PAPPL must be installed). A developer's tool: the net suite needs
+root, and a run of 40 takes about half an hour.
 """
 import argparse
 import os
