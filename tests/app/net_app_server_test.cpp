@@ -153,7 +153,7 @@ Answer Ask(const Server& to, ipp_op_t op, const char* user, const char* format =
       write(fd.get(), sent.data(), sent.size()) != static_cast<ssize_t>(sent.size()))
     return answer;
   // The server keeps the connection open: the reply ends where its
-  // length or its last chunk says.
+  // length or its last chunk says (IPP responses come with a length).
   std::string reply, content;
   char chunk[65536];
   for (ssize_t n; (n = read(fd.get(), chunk, sizeof chunk)) > 0;) {
@@ -165,18 +165,13 @@ Answer Ask(const Server& to, ipp_op_t op, const char* user, const char* format =
     if (length < end) {
       if (content.size() >= strtoul(reply.c_str() + length + 16, nullptr, 10)) break;
     } else if (content.size() >= 5 && content.compare(content.size() - 5, 5, "0\r\n\r\n") == 0) {
-      std::string joined;
-      for (size_t at = 0, size; (size = strtoul(content.c_str() + at, nullptr, 16)) > 0;) {
-        at = content.find("\r\n", at) + 2;
-        joined += content.substr(at, size);
-        at += size + 2;
-      }
-      content = joined;
+      content.clear();  // chunked: only the HTTP errors, whose body is empty
       break;
     }
   }
   if (reply.compare(0, 9, "HTTP/1.1 ") != 0) return answer;
   answer.http = atoi(reply.c_str() + 9);
+  if (content.empty()) return answer;
   answer.ipp.reset(ippNew());
   std::pair<const std::string*, size_t> cursor(&content, 0);
   ippReadIO(
