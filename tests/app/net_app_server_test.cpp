@@ -144,7 +144,7 @@ Answer Ask(const Server& to, ipp_op_t op, const char* user, const char* format =
       1, nullptr, request.get());
   body += document;
   std::string sent = std::string("POST ") + resource + " HTTP/1.1\r\nHost: " + to.host +
-                     "\r\nContent-Type: application/ipp\r\nConnection: close\r\n"
+                     "\r\nContent-Type: application/ipp\r\n"
                      "Content-Length: " +
                      std::to_string(body.size()) + "\r\n\r\n" + body;
   Answer answer;
