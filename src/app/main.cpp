@@ -1,7 +1,9 @@
 // netbackend-printer-app: serves the printers that the backend's discovery
 // finds to every driverless (IPP Everywhere) client, through PAPPL's
 // standard command line (server, add, devices, submit, autoadd...) and web
-// interface. This file wires PAPPL up; the work is in the units it names.
+// interface. This file is the command line around PAPPL's main loop; the
+// server's system is made in server_setup.cpp, the work in the units it
+// names.
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
