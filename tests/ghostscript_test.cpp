@@ -340,6 +340,8 @@ TEST(RenderDocumentTest, HostileAndBrokenDocumentsEndTheirJob) {
        "an endless loop, the processor time"},
       {Squares(1, "{showpage} loop"), false, pages, -1, RenderStatus::kFailed, "more than 5 pages",
        true, "pages without end"},
+      {Squares(6), false, pages, -1, RenderStatus::kFailed, "more than 5 pages", true,
+       "one page too many"},
       {Squares(1, "{} loop"), false, RenderLimits(), 0.3, RenderStatus::kCanceled, "", false,
        "canceled while it loops"},
       {"%PDF-1.4\ngarbage\n%%EOF\n", true, RenderLimits(), -1, RenderStatus::kFailed,
