@@ -246,7 +246,7 @@ void Serve(Report& report) {
   count = cupsAddOption("spool-directory", dir.c_str(), count, &options);
   count = cupsAddOption("log-file", (dir + "/log").c_str(), count, &options);
   count = cupsAddOption("log-level", "debug", count, &options);
-  count = cupsAddOption("server-options", "no-tls,web-remote", count, &options);
+  count = cupsAddOption("admin-group", "lpadmin", count, &options);  // as the service runs
   ServerContext context{&links, dir + "/state"};
   pappl_system_t* system = CreateServerSystem(count, options, &context);
   cupsFreeOptions(count, options);
