@@ -344,21 +344,35 @@ void Serve(Report& report) {
   papplPrinterResume(glue);
   // PAPPL takes a raster job only while the printer is idle.
   printer.Jobs(2);
+  for (int i = 0; i < 100 && papplPrinterGetNumberOfActiveJobs(glue) > 0; ++i) usleep(50000);
   NS_CHECK_EQ(report, IPP_STATUS_OK,
               Ask(tcp, IPP_OP_PRINT_JOB, "alice", "image/pwg-raster", RasterPage()).status);
-  NS_CHECK_EQ(report, IPP_STATUS_OK,
-              Ask(tcp, IPP_OP_PRINT_JOB, "alice", "application/octet-stream",
-                  "%!PS\n100 100 moveto 300 300 lineto stroke showpage\n")
-                  .status);
+  // Its second page twice, on letter at 600 dpi.
+  NS_CHECK_EQ(
+      report, IPP_STATUS_OK,
+      Ask(tcp, IPP_OP_PRINT_JOB, "alice", "application/octet-stream",
+          "%!PS\nshowpage\n0 0 72 72 rectfill showpage\n",
+          [](ipp_t* r) {
+            ippAddInteger(r, IPP_TAG_JOB, IPP_TAG_INTEGER, "copies", 2);
+            ippAddRange(r, IPP_TAG_JOB, "page-ranges", 2, 2);
+            ippAddResolution(r, IPP_TAG_JOB, "printer-resolution", IPP_RES_PER_INCH, 600, 600);
+            ippAddString(r, IPP_TAG_JOB, IPP_TAG_KEYWORD, "media", nullptr, "na_letter_8.5x11in");
+          })
+          .status);
   std::vector<std::string> jobs = printer.Jobs(4);
   if (NS_CHECK_EQ(report, 4u, jobs.size())) {
     NS_CHECK_EQ(report, first, jobs[0]);
     NS_CHECK_EQ(report, second, jobs[1]);
-    for (size_t i : {2u, 3u}) {
-      PclDecoded pcl =
-          DecodePcl(reinterpret_cast<const unsigned char*>(jobs[i].data()), jobs[i].size());
-      NS_CHECK(report, pcl.error.empty() && pcl.pages.size() == 1);
-    }
+    PclDecoded raster =
+        DecodePcl(reinterpret_cast<const unsigned char*>(jobs[2].data()), jobs[2].size());
+    NS_CHECK(report, raster.error.empty() && raster.pages.size() == 1);
+    PclDecoded ps =
+        DecodePcl(reinterpret_cast<const unsigned char*>(jobs[3].data()), jobs[3].size());
+    NS_CHECK(report, ps.error.empty() && ps.pages.size() == 2);
+    for (const PclDecodedPage& page : ps.pages)
+      NS_CHECK(report, page.resolution == 600 && page.sizeCode == 2 &&
+                           std::any_of(page.rows.begin(), page.rows.end(),
+                                       [](const Bytes& row) { return !row.empty(); }));
   }
   int jobId = one.Integer("job-id");
   auto cancel = [&](const char* user) {
