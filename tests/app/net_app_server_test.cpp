@@ -1,7 +1,7 @@
 // The printer application's server as the program makes it (its PAPPL
 // system, hooks, drivers, filters and state), in one process: the system
-// runs in a forked child inside a private network namespace, libcups asks
-// it over its sockets, and a listener of the test stands in for the
+// runs in a forked child inside a private network namespace, is asked in
+// IPP over its own sockets, and a listener of the test stands in for the
 // printer that the job's search finds. Seconds, where the end-to-end app
 // suites take minutes; they test the installed service and real clients.
 #include <arpa/inet.h>
