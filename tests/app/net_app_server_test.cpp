@@ -214,14 +214,7 @@ bool Connects(const Server& server) {
   return connect(fd.get(), reinterpret_cast<const sockaddr*>(&server.address), server.size) == 0;
 }
 
-void Serve(Report& report) {
-  char folder[] = "/tmp/app-server.XXXXXX";
-  if (!NS_CHECK(report, mkdtemp(folder) != nullptr)) return;
-  const std::string dir = folder;
-  struct Removed {
-    std::string path;
-    ~Removed() { RemoveTree(path); }
-  } removed{dir};
+void Serve(Report& report, const std::string& dir) {
   // PAPPL's DNS-SD and the devices' Avahi check find no bus: nothing is
   // announced anywhere.
   setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir + "/no-bus").c_str(), 1);
@@ -254,7 +247,7 @@ void Serve(Report& report) {
   Server local, tcp;
   sockaddr_un* path = reinterpret_cast<sockaddr_un*>(&local.address);
   path->sun_family = AF_UNIX;
-  snprintf(path->sun_path, sizeof path->sun_path, "%s/sock", folder);
+  snprintf(path->sun_path, sizeof path->sun_path, "%s/sock", dir.c_str());
   local.size = sizeof(sockaddr_un);
   local.host = "localhost";
   sockaddr_in* loopback = reinterpret_cast<sockaddr_in*>(&tcp.address);
@@ -418,15 +411,17 @@ void Serve(Report& report) {
 }
 
 TEST(AppServer, ServesAsTheProgramDoes) {
+  char folder[] = "/tmp/app-server.XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
   // A shutdown that finds jobs still waiting ends the server's process at
   // once: a scenario cut short that way must not pass for a whole one.
-  const std::string done = "/tmp/app-server-done." + std::to_string(getpid());
-  EXPECT_EQ("", RunInNamespace(true, 90, [&done](Report& report) {
-              Serve(report);
+  const std::string dir = folder, done = dir + "/done";
+  EXPECT_EQ("", RunInNamespace(true, 90, [&](Report& report) {
+              Serve(report, dir);
               WriteFile(done, "", 0600);
             }));
   EXPECT_TRUE(Exists(done)) << "the scenario did not run to its end";
-  unlink(done.c_str());
+  RemoveTree(dir);
 }
 
 }  // namespace
