@@ -326,12 +326,7 @@ void Serve(Report& report, const std::string& dir) {
 
   report.Context("jobs, oldest first, whole, their owner's");
   papplPrinterPause(glue);
-  const std::string first =
-                        "\x1b"
-                        "E first job\x0c",
-                    second =
-                        "\x1b"
-                        "E second job\x0c";
+  const std::string first = "\033E first job\f", second = "\033E second job\f";
   Answer one = Ask(tcp, IPP_OP_PRINT_JOB, "alice", "APPLICATION/VND.HP-PCL", first);
   NS_CHECK_EQ(report, IPP_STATUS_OK, one.status);
   Ask(tcp, IPP_OP_PRINT_JOB, "alice", "application/vnd.hp-pcl", second);
