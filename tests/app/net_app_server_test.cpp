@@ -399,6 +399,9 @@ void Serve(Report& report, const std::string& dir) {
   for (int i = 0; i < 100 && job != nullptr && papplJobGetState(job) < IPP_JSTATE_CANCELED; ++i)
     usleep(50000);
   NS_CHECK(report, job != nullptr && papplJobGetState(job) == IPP_JSTATE_ABORTED);
+  // What a shutdown waits for: no job is left counted as sending.
+  for (int i = 0; i < 40 && JobsSending() != 0; ++i) usleep(50000);
+  NS_CHECK_EQ(report, 0, JobsSending());
 
   // The service is stopped by SIGTERM, which the server hands on to PAPPL.
   report.Context("stopped, the state");
