@@ -32,12 +32,12 @@ int Converse(int count, const pam_message** messages, pam_response** responses, 
 }  // namespace
 
 bool CheckPamPassword(const std::string& service, const std::string& user,
-                      const std::string& password) {
+                      const std::string& password, const char* confdir) {
   if (service.empty() || user.empty()) return false;
   Answers answers = {user.c_str(), password.c_str()};
   pam_conv conversation = {Converse, &answers};
   pam_handle_t* handle = nullptr;
-  int status = pam_start(service.c_str(), user.c_str(), &conversation, &handle);
+  int status = pam_start_confdir(service.c_str(), user.c_str(), &conversation, confdir, &handle);
   if (status == PAM_SUCCESS)
     status = pam_authenticate(handle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
   if (status == PAM_SUCCESS) status = pam_acct_mgmt(handle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);

@@ -9,8 +9,9 @@
 
 // Whether `password` is `user`'s, and the account may be used now. The
 // PAM stack may delay a wrong answer by a couple of seconds; only the
-// client's own thread waits.
+// client's own thread waits. `confdir` names a folder of PAM stacks to
+// read instead of the system's (tests give their own); null for the system's.
 bool CheckPamPassword(const std::string& service, const std::string& user,
-                      const std::string& password);
+                      const std::string& password, const char* confdir = nullptr);
 
 #endif  // NETBACKEND_APP_PAM_LOGIN_H_

@@ -31,6 +31,7 @@
 #include "device_scheme.h"
 #include "device_uri.h"
 #include "net_namespace.h"
+#include "pam_login.h"
 #include "pappl_hooks.h"
 #include "pcl_decoder.h"
 #include "printer_link.h"
@@ -422,6 +423,32 @@ TEST(AppServer, ServesAsTheProgramDoes) {
             }));
   EXPECT_TRUE(Exists(done)) << "the scenario did not run to its end";
   RemoveTree(dir);
+}
+
+// Logins go through a PAM stack: the test's own, whose module hands the
+// password that the conversation gave to a script of the test.
+TEST(AppServer, ChecksLoginsWithPam) {
+  TempDir pam("app-pam");
+  const std::string auth = "auth required pam_exec.so expose_authtok quiet /bin/sh " +
+                           (pam / "check") + "\n";
+  ASSERT_TRUE(WriteFile(pam / "check",
+                        "[ \"$PAM_USER\" = alice ] && [ \"$(tr -d '\\000')\" = 'right horse' ]\n",
+                        0600));
+  ASSERT_TRUE(WriteFile(pam / "login", auth + "account required pam_permit.so\n", 0600));
+  ASSERT_TRUE(WriteFile(pam / "locked", auth + "account required pam_deny.so\n", 0600));
+  const struct {
+    const char* service;
+    const char* user;
+    const char* password;
+    bool valid;
+  } cases[] = {
+      {"login", "alice", "right horse", true},  {"login", "alice", "right", false},
+      {"login", "bob", "right horse", false},   {"locked", "alice", "right horse", false},
+      {"absent", "alice", "right horse", false}, {"login", "", "right horse", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.valid, CheckPamPassword(c.service, c.user, c.password, pam.path().c_str()))
+        << c.service << " " << c.user << " " << c.password;
 }
 
 }  // namespace
