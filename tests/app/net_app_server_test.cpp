@@ -216,66 +216,84 @@ bool Connects(const Server& server) {
   return connect(fd.get(), reinterpret_cast<const sockaddr*>(&server.address), server.size) == 0;
 }
 
-void Serve(Report& report, const std::string& dir) {
-  // PAPPL's DNS-SD and the devices' Avahi check find no bus: nothing is
-  // announced anywhere.
-  setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir + "/no-bus").c_str(), 1);
-  Printer printer;
+// The server as the service makes it, on the spool and state in `dir`,
+// running on a thread of its own; its printer is `printer`, which the
+// job's search finds unless `away`. Its end shows the end of the server's
+// log when the scenario failed.
+struct Running {
+  Running(Report& report, const std::string& dir, const Printer& printer)
+      : report(report),
+        dir(dir),
+        links(
+            book,
+            [this](const std::string&, const std::string&, const StopCheck&) {
+              JobPrinterSearch found;
+              found.sent = 1;
+              if (!away) found.address = "127.0.0.1";
+              return found;
+            },
+            printer.port(), 1) {
+    // PAPPL's DNS-SD and the devices' Avahi check find no bus: nothing is
+    // announced anywhere.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + dir + "/no-bus").c_str(), 1);
+    AddDeviceSchemes(&book, &links, false);
+    cups_option_t* options = nullptr;
+    int count = 0;
+    count = cupsAddOption("server-port", std::to_string(kPort).c_str(), count, &options);
+    count = cupsAddOption("listen-hostname", "localhost", count, &options);
+    count = cupsAddOption("spool-directory", dir.c_str(), count, &options);
+    count = cupsAddOption("log-file", (dir + "/log").c_str(), count, &options);
+    count = cupsAddOption("log-level", "debug", count, &options);
+    count = cupsAddOption("admin-group", "lpadmin", count, &options);  // as the service runs
+    ServerContext context{&links, dir + "/state"};
+    system = CreateServerSystem(count, options, &context);
+    cupsFreeOptions(count, options);
+    if (!NS_CHECK(report, system != nullptr)) return;
+    sockaddr_un* path = reinterpret_cast<sockaddr_un*>(&local.address);
+    path->sun_family = AF_UNIX;
+    snprintf(path->sun_path, sizeof path->sun_path, "%s/sock", dir.c_str());
+    local.size = sizeof(sockaddr_un);
+    local.host = "localhost";
+    sockaddr_in* loopback = reinterpret_cast<sockaddr_in*>(&tcp.address);
+    loopback->sin_family = AF_INET;
+    loopback->sin_port = htons(kPort);
+    loopback->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    tcp.size = sizeof(sockaddr_in);
+    tcp.host = "127.0.0.1:" + std::to_string(kPort);
+    papplSystemAddListeners(system, path->sun_path);
+    thread = std::thread([this] { papplSystemRun(system); });
+    for (int i = 0; i < 100 && !Connects(local); ++i) usleep(50000);
+  }
+  ~Running() {
+    if (system != nullptr) papplSystemShutdown(system);
+    if (thread.joinable()) thread.join();
+    std::string log = ReadFile(dir + "/log");
+    if (!report.text().empty())
+      report.Check(false, __FILE__, __LINE__, log.substr(log.size() > 4000 ? log.size() - 4000 : 0));
+  }
+  // The service is stopped by SIGTERM, which the server hands on to PAPPL.
+  void Stop() {
+    kill(getpid(), SIGTERM);
+    thread.join();
+  }
+
+  Report& report;
+  const std::string dir;
   AddressBook book;
   std::atomic<bool> away{false};
-  PrinterLinks links(
-      book,
-      [&away](const std::string&, const std::string&, const StopCheck&) {
-        JobPrinterSearch found;
-        found.sent = 1;
-        if (!away) found.address = "127.0.0.1";
-        return found;
-      },
-      printer.port(), 1);
-  AddDeviceSchemes(&book, &links, false);
-
-  cups_option_t* options = nullptr;
-  int count = 0;
-  count = cupsAddOption("server-port", std::to_string(kPort).c_str(), count, &options);
-  count = cupsAddOption("listen-hostname", "localhost", count, &options);
-  count = cupsAddOption("spool-directory", dir.c_str(), count, &options);
-  count = cupsAddOption("log-file", (dir + "/log").c_str(), count, &options);
-  count = cupsAddOption("log-level", "debug", count, &options);
-  count = cupsAddOption("admin-group", "lpadmin", count, &options);  // as the service runs
-  ServerContext context{&links, dir + "/state"};
-  pappl_system_t* system = CreateServerSystem(count, options, &context);
-  cupsFreeOptions(count, options);
-  if (!NS_CHECK(report, system != nullptr)) return;
+  PrinterLinks links;
+  pappl_system_t* system = nullptr;
   Server local, tcp;
-  sockaddr_un* path = reinterpret_cast<sockaddr_un*>(&local.address);
-  path->sun_family = AF_UNIX;
-  snprintf(path->sun_path, sizeof path->sun_path, "%s/sock", dir.c_str());
-  local.size = sizeof(sockaddr_un);
-  local.host = "localhost";
-  sockaddr_in* loopback = reinterpret_cast<sockaddr_in*>(&tcp.address);
-  loopback->sin_family = AF_INET;
-  loopback->sin_port = htons(kPort);
-  loopback->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  tcp.size = sizeof(sockaddr_in);
-  tcp.host = "127.0.0.1:" + std::to_string(kPort);
-  papplSystemAddListeners(system, path->sun_path);
-  // Ends the run whichever way the scenario ends; a failing one shows
-  // the end of the server's log.
-  struct Run {
-    pappl_system_t* system;
-    std::thread thread;
-    Report& report;
-    const std::string& dir;
-    ~Run() {
-      papplSystemShutdown(system);
-      if (thread.joinable()) thread.join();
-      std::string log = ReadFile(dir + "/log");
-      if (!report.text().empty())
-        report.Check(false, __FILE__, __LINE__,
-                     log.substr(log.size() > 4000 ? log.size() - 4000 : 0));
-    }
-  } run{system, std::thread([system] { papplSystemRun(system); }), report, dir};
-  for (int i = 0; i < 100 && !Connects(local); ++i) usleep(50000);
+  std::thread thread;
+};
+
+void Serve(Report& report, const std::string& dir) {
+  Printer printer;
+  Running run(report, dir, printer);
+  if (run.system == nullptr) return;
+  pappl_system_t* system = run.system;
+  const Server &local = run.local, &tcp = run.tcp;
+  std::atomic<bool>& away = run.away;
 
   const std::string gprinter = MakeDeviceUri("gprinter", "03FF77000040");
   auto creating = [](const char* uri) {
@@ -404,10 +422,8 @@ void Serve(Report& report, const std::string& dir) {
   for (int i = 0; i < 40 && JobsSending() != 0; ++i) usleep(50000);
   NS_CHECK_EQ(report, 0, JobsSending());
 
-  // The service is stopped by SIGTERM, which the server hands on to PAPPL.
   report.Context("stopped, the state");
-  kill(getpid(), SIGTERM);
-  run.thread.join();
+  run.Stop();
   NS_CHECK(report, ReadFile(dir + "/state").find("Room 12") != std::string::npos);
 }
 
@@ -423,6 +439,56 @@ TEST(AppServer, ServesAsTheProgramDoes) {
             }));
   EXPECT_TRUE(Exists(done)) << "the scenario did not run to its end";
   RemoveTree(dir);
+}
+
+// No job the server acknowledged is lost, whichever way it ends: stopped
+// while a job waits for its printer (the state is saved), or ended at
+// once after accepting one (its record is on disk). After the next start
+// each prints once, in the order they came.
+TEST(AppServer, KeepsEveryJobAcrossRestarts) {
+  TempDir dir("app-restart");
+  const std::string first = "\033E first job\f", second = "\033E second job\f";
+  auto submit = [](Running& run, const std::string& document) {
+    return Ask(run.tcp, IPP_OP_PRINT_JOB, "alice", "application/vnd.hp-pcl", document).status;
+  };
+  EXPECT_EQ("", RunInNamespace(true, 90, [&](Report& report) {
+              Printer printer;
+              Running run(report, dir.path(), printer);
+              run.away = true;
+              pappl_printer_t* glue = papplPrinterCreate(
+                  run.system, 0, "glue", "pcl", "", MakeDeviceUri("gprinter", "03FF77000040").c_str());
+              if (!NS_CHECK(report, glue != nullptr)) return;
+              NS_CHECK_EQ(report, IPP_STATUS_OK, submit(run, first));
+              for (int i = 0; i < 100 && !(papplPrinterGetReasons(glue) & PAPPL_PREASON_OFFLINE); ++i)
+                usleep(50000);
+              // With a job waiting, the server saves and ends the process.
+              if (!report.text().empty()) return;
+              run.Stop();
+              NS_CHECK(report, false);
+            }));
+  EXPECT_EQ("child exited with status 3\n", RunInNamespace(true, 90, [&](Report& report) {
+              Printer printer;
+              Running run(report, dir.path(), printer);
+              run.away = true;
+              NS_CHECK_EQ(report, IPP_STATUS_OK, submit(run, second));
+              // Ended as a crash would end it.
+              if (report.text().empty()) _exit(3);
+            }));
+  EXPECT_EQ("", RunInNamespace(true, 90, [&](Report& report) {
+              Printer printer;
+              Running run(report, dir.path(), printer);
+              std::vector<std::string> jobs = printer.Jobs(2);
+              pappl_printer_t* glue = papplSystemFindPrinter(run.system, "/ipp/print/glue", 0, nullptr);
+              for (int i = 0; i < 100 && glue != nullptr && papplPrinterGetNumberOfActiveJobs(glue) > 0;
+                   ++i)
+                usleep(50000);
+              jobs = printer.Jobs(2);
+              NS_CHECK(report, jobs == (std::vector<std::string>{first, second}));
+              report.Context("stopped");
+              run.Stop();
+              WriteFile(dir / "done", "", 0600);
+            }));
+  EXPECT_TRUE(Exists(dir / "done"));
 }
 
 // Logins go through a PAM stack: the test's own, whose module hands the
