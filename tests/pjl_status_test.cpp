@@ -29,6 +29,8 @@ TEST(PjlStatus, AnswersAreReadInEveryFormPrintersSend) {
        PjlKind::kDevice, 40021, -1, "", "12 PRINTER OPEN", false},
       {"@PJL INFO STATUS\r\nCODE = 10001\r\nDISPLAY = \"READY\"\r\nONLINE = TRUE\f",
        PjlKind::kDevice, 10001, -1, "", "READY", true},
+      {"@PJL USTATUS DEVICE\r\nCODE=10001\r\nDISPLAY=\"\r\n\f", PjlKind::kDevice, 10001, -1, "",
+       "\"", true},
       {"@PJL USTATUS JOB\r\nEND\r\nNAME=\"netbackend job 7\"\r\nPAGES=3\r\n\f", PjlKind::kJobEnd, 0,
        3, "netbackend job 7", "", true},
       {"@PJL USTATUS JOB\nSTART\nNAME=\"j\"\n\f", PjlKind::kJobStart, 0, -1, "j", "", true},
