@@ -7,13 +7,17 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pappl/pappl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -490,6 +494,49 @@ TEST(AppServer, KeepsEveryJobAcrossRestarts) {
               WriteFile(dir / "done", "", 0600);
             }));
   EXPECT_TRUE(Exists(dir / "done"));
+}
+
+// A user who may not manage the server is told so by the program itself
+// before PAPPL's command line, which would start a private server of its
+// own and report success for a change the system's server never saw.
+TEST(AppServer, RefusesManagersWhomTheSocketRefuses) {
+  TempDir dir("app-cli");
+  // The system's socket, as the package makes it: a link to a socket in
+  // a folder of the admin group, here lp's.
+  const std::string folder = dir / "run";
+  ASSERT_EQ(0, chmod(dir.path().c_str(), 0755));
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0750));
+  ASSERT_EQ(0, chown(folder.c_str(), 0, 7));
+  Fd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s/sock", folder.c_str());
+  ASSERT_EQ(0, bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, listen(listener.get(), 1));
+  ASSERT_EQ(0, symlink(address.sun_path, (dir / "netbackend-printer-app.sock").c_str()));
+  EXPECT_EQ("", RunInNamespace(false, 30, [&](Report& report) {
+              // The program is the first process of a PID namespace: a
+              // server it might start ends with it.
+              int out[2];
+              if (!NS_CHECK(report, unshare(CLONE_NEWPID) == 0 && pipe(out) == 0)) return;
+              pid_t child = fork();
+              if (child == 0) {
+                dup2(out[1], 2);
+                const std::string env[] = {"TMPDIR=" + dir.path(), "SNAP_COMMON=" + dir.path()};
+                const char* envp[] = {env[0].c_str(), env[1].c_str(), nullptr};
+                const char* argv[] = {APP_PATH, "-o", "server", "printers", nullptr};
+                if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0)
+                  execve(APP_PATH, const_cast<char**>(argv), const_cast<char**>(envp));
+                _exit(127);
+              }
+              close(out[1]);
+              std::string said = nettest::ReadAll(out[0]);
+              close(out[0]);
+              int status = 0;
+              waitpid(child, &status, 0);
+              NS_CHECK(report, WIFEXITED(status) && WEXITSTATUS(status) == 1);
+              NS_CHECK(report, said.find("members of the group 'lp'") != std::string::npos);
+            }));
 }
 
 // Logins go through a PAM stack: the test's own, whose module hands the
