@@ -225,12 +225,14 @@ bool Connects(const Server& server) {
 
 // The server as the service makes it, on the spool and state in `dir`,
 // running on a thread of its own; its printer is `printer`, which the
-// job's search finds unless `away`. Its end shows the end of the server's
+// job's search finds unless `away` (from the start, when the state has
+// jobs). Its end shows the end of the server's
 // log when the scenario failed.
 struct Running {
-  Running(Report& report, const std::string& dir, const Printer& printer)
+  Running(Report& report, const std::string& dir, const Printer& printer, bool startAway = false)
       : report(report),
         dir(dir),
+        away(startAway),
         links(
             book,
             [this](const std::string&, const std::string&, const StopCheck&) {
@@ -287,7 +289,7 @@ struct Running {
   Report& report;
   const std::string dir;
   AddressBook book;
-  std::atomic<bool> away{false};
+  std::atomic<bool> away;
   PrinterLinks links;
   pappl_system_t* system = nullptr;
   Server local, tcp;
@@ -463,8 +465,7 @@ TEST(AppServer, KeepsEveryJobAcrossRestarts) {
   };
   EXPECT_EQ("", RunInNamespace(true, 90, [&](Report& report) {
               Printer printer;
-              Running run(report, dir.path(), printer);
-              run.away = true;
+              Running run(report, dir.path(), printer, true);
               pappl_printer_t* glue = papplPrinterCreate(
                   run.system, 0, "glue", "pcl", "", MakeDeviceUri("gprinter", "03FF77000040").c_str());
               if (!NS_CHECK(report, glue != nullptr)) return;
@@ -478,8 +479,7 @@ TEST(AppServer, KeepsEveryJobAcrossRestarts) {
             }));
   EXPECT_EQ("child exited with status 3\n", RunInNamespace(true, 90, [&](Report& report) {
               Printer printer;
-              Running run(report, dir.path(), printer);
-              run.away = true;
+              Running run(report, dir.path(), printer, true);
               NS_CHECK_EQ(report, IPP_STATUS_OK, submit(run, second));
               // Ended as a crash would end it.
               if (report.text().empty()) _exit(3);
