@@ -226,8 +226,8 @@ bool Connects(const Server& server) {
 // The server as the service makes it, on the spool and state in `dir`,
 // running on a thread of its own; its printer is `printer`, which the
 // job's search finds unless `away` (from the start, when the state has
-// jobs). Its end shows the end of the server's
-// log when the scenario failed.
+// jobs). Its end shows the end of the server's log when the scenario
+// failed.
 struct Running {
   Running(Report& report, const std::string& dir, const Printer& printer, bool startAway = false)
       : report(report),
