@@ -12,6 +12,7 @@
 
 #include "device_scheme.h"
 #include "document_job.h"
+#include "driver.h"
 #include "ghostscript.h"
 #include "request_rules.h"
 
@@ -204,7 +205,7 @@ bool PrintDocument(pappl_job_t* job, pappl_device_t* device) {
   bool own = format.empty() ||
              (driver.format != nullptr && strcasecmp(driver.format, format.c_str()) == 0);
   if (own && driver.format != nullptr && driver.printfile_cb != nullptr)
-    return driver.printfile_cb(job, options.get(), device);
+    return SendDocumentAsIs(job, options.get(), device);
   if (format.empty()) {
     Fail(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR,
          "The document's format is not known, and this printer takes raster only");

@@ -148,11 +148,11 @@ bool CopyFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
 }
 
 bool PrintFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
-  return Guarded([&] {
-    if (!AwaitPrinter(job, device)) return false;
-    bool sent = CopyFile(job, options, device);
-    return FinishJob(job, device, sent) && sent;
-  });
+  if (!SendDocumentAsIs(job, options, device)) return false;
+  // Once this returns, PAPPL counts the file as one impression; a count
+  // the printer gave in PJL stands as it said.
+  if (papplJobGetImpressionsCompleted(job) > 0) papplJobSetImpressionsCompleted(job, -1);
+  return true;
 }
 
 void SetMedia(pappl_media_col_t& media, const char* name) {
@@ -169,6 +169,14 @@ void SetMedia(pappl_media_col_t& media, const char* name) {
 }
 
 }  // namespace
+
+bool SendDocumentAsIs(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+  return Guarded([&] {
+    if (!AwaitPrinter(job, device)) return false;
+    bool sent = CopyFile(job, options, device);
+    return FinishJob(job, device, sent) && sent;
+  });
+}
 
 pappl_pr_driver_t* AppDrivers() {
   for (int i = 0; i < kDriverCount; ++i) {

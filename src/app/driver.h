@@ -20,4 +20,9 @@ bool AppDriverCallback(pappl_system_t* system, const char* driver_name, const ch
 const char* AppAutoAddCallback(const char* device_info, const char* device_uri,
                                const char* device_id, void* context);
 
+// The job's document copied to the printer as it is, for a filter that
+// found it in the printer's own language. PAPPL's callback for such a
+// document (printfile_cb) is this, with PAPPL's own count of it allowed for.
+bool SendDocumentAsIs(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+
 #endif  // NETBACKEND_APP_DRIVER_H_

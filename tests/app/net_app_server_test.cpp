@@ -67,8 +67,11 @@ class Printer {
       for (int c; (c = accept(fd_, nullptr, nullptr)) >= 0; close(c)) {
         std::string job;
         char chunk[65536];
-        for (ssize_t n; (cut == 0 || job.size() < cut) && (n = read(c, chunk, sizeof chunk)) > 0;)
+        bool echoed = false, ended = false;
+        for (ssize_t n; (cut == 0 || job.size() < cut) && (n = read(c, chunk, sizeof chunk)) > 0;) {
           job.append(chunk, n);
+          if (pjl) Answer(c, job, echoed, ended);
+        }
         if (cut > 0) {  // reset: what the printer did not read is lost
           linger now = {1, 0};
           setsockopt(c, SOL_SOCKET, SO_LINGER, &now, sizeof now);
@@ -87,6 +90,9 @@ class Printer {
   int port() const { return port_; }
   // Once set, each connection ends after this many bytes.
   std::atomic<size_t> cut{0};
+  // Once set, the printer says in its ID that it speaks PJL, and answers
+  // the job's echo and its end (a job of two pages).
+  std::atomic<bool> pjl{false};
   // The jobs taken so far, once there are `count` or 20 seconds passed.
   std::vector<std::string> Jobs(size_t count) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -95,6 +101,24 @@ class Printer {
   }
 
  private:
+  static void Answer(int c, const std::string& job, bool& echoed, bool& ended) {
+    auto field = [&job](const std::string& key, const char* end) {
+      size_t at = job.find(key);
+      if (at == std::string::npos) return std::string();
+      at += key.size();
+      size_t stop = job.find(end, at);
+      return stop == std::string::npos ? std::string() : job.substr(at, stop - at);
+    };
+    std::string token = field("@PJL ECHO ", "\r\n"), name = field("@PJL EOJ NAME=\"", "\"");
+    std::string say;
+    if (!echoed && !token.empty()) say = "@PJL ECHO " + token + "\r\n\f";
+    if (!ended && !name.empty())
+      say += "@PJL USTATUS JOB\r\nEND\r\nNAME=\"" + name + "\"\r\nPAGES=2\r\n\f";
+    echoed = echoed || !token.empty();
+    ended = ended || !name.empty();
+    if (!say.empty() && write(c, say.data(), say.size()) < 0) return;
+  }
+
   int fd_;
   int port_ = 0;
   std::thread thread_;
@@ -235,10 +259,11 @@ struct Running {
         away(startAway),
         links(
             book,
-            [this](const std::string&, const std::string&, const StopCheck&) {
+            [this, &printer](const std::string&, const std::string&, const StopCheck&) {
               JobPrinterSearch found;
               found.sent = 1;
               if (!away) found.address = "127.0.0.1";
+              if (printer.pjl) found.deviceId = "MFG:Test;CMD:PJL,PCL;";
               return found;
             },
             printer.port(), 1) {
@@ -421,11 +446,23 @@ void Serve(Report& report, const std::string& dir) {
   for (int i = 0; i < 100 && offline(); ++i) usleep(50000);
   NS_CHECK(report, !offline());
 
+  report.Context("a printer that answers in PJL");
+  printer.pjl = true;
+  jobId = Ask(tcp, IPP_OP_PRINT_JOB, "alice", "application/vnd.hp-pcl", first).Integer("job-id");
+  printer.Jobs(6);
+  job = papplPrinterFindJob(glue, jobId);
+  for (int i = 0; i < 100 && job != nullptr && papplJobGetState(job) < IPP_JSTATE_CANCELED; ++i)
+    usleep(50000);
+  // Its pages as the printer counted them.
+  NS_CHECK(report, job != nullptr && papplJobGetState(job) == IPP_JSTATE_COMPLETED &&
+                       papplJobGetImpressionsCompleted(job) == 2);
+  printer.pjl = false;
+
   report.Context("a printer that drops the connection");
   printer.cut = 4096;
   jobId = Ask(tcp, IPP_OP_PRINT_JOB, "alice", "application/vnd.hp-pcl", std::string(8 << 20, 'x'))
               .Integer("job-id");
-  printer.Jobs(6);
+  printer.Jobs(7);
   job = papplPrinterFindJob(glue, jobId);
   for (int i = 0; i < 100 && job != nullptr && papplJobGetState(job) < IPP_JSTATE_CANCELED; ++i)
     usleep(50000);
