@@ -46,9 +46,9 @@ void BindStandardDescriptors() {
 // server never saw.
 bool MaySubcommandReachServer(const char* subcommand) {
   if (subcommand == nullptr || strcmp(subcommand, "server") == 0 || getuid() == 0) return true;
-  const char* tmp = getenv("TMPDIR");
-  std::string own = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/" + kAppName +
-                    std::to_string(getuid()) + ".sock";
+  // The user's own server's socket, where PAPPL's command line looks.
+  std::string own =
+      std::string(papplGetTempDir()) + "/" + kAppName + std::to_string(getuid()) + ".sock";
   const char* snap = getenv("SNAP_COMMON");
   std::string system = snap != nullptr ? std::string(snap) + "/" + kAppName + ".sock"
                                        : std::string("/run/") + kAppName + ".sock";

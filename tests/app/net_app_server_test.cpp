@@ -556,29 +556,56 @@ TEST(AppServer, RefusesManagersWhomTheSocketRefuses) {
   ASSERT_EQ(0, bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address));
   ASSERT_EQ(0, listen(listener.get(), 1));
   ASSERT_EQ(0, symlink(address.sun_path, (dir / "netbackend-printer-app.sock").c_str()));
+  // The user's own servers' folder, which PAPPL takes only if it may write.
+  const std::string tmp = dir / "tmp";
+  ASSERT_EQ(0, mkdir(tmp.c_str(), 0777));
+  ASSERT_EQ(0, chmod(tmp.c_str(), 01777));
+  // What the program says as nobody, as the first process of a PID
+  // namespace: a server it might start ends with it.
+  auto run = [&](Report& report, int& status) {
+    int out[2];
+    if (!NS_CHECK(report, unshare(CLONE_NEWPID) == 0 && pipe(out) == 0)) return std::string();
+    pid_t child = fork();
+    if (child == 0) {
+      dup2(out[1], 2);
+      const std::string env[] = {"TMPDIR=" + tmp, "SNAP_COMMON=" + dir.path()};
+      const char* envp[] = {env[0].c_str(), env[1].c_str(), nullptr};
+      const char* argv[] = {APP_PATH, "-o", "server", "printers", nullptr};
+      if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0)
+        execve(APP_PATH, const_cast<char**>(argv), const_cast<char**>(envp));
+      _exit(127);
+    }
+    close(out[1]);
+    std::string said = nettest::ReadAll(out[0]);
+    close(out[0]);
+    waitpid(child, &status, 0);
+    return said;
+  };
   EXPECT_EQ("", RunInNamespace(false, 30, [&](Report& report) {
-              // The program is the first process of a PID namespace: a
-              // server it might start ends with it.
-              int out[2];
-              if (!NS_CHECK(report, unshare(CLONE_NEWPID) == 0 && pipe(out) == 0)) return;
-              pid_t child = fork();
-              if (child == 0) {
-                dup2(out[1], 2);
-                const std::string env[] = {"TMPDIR=" + dir.path(), "SNAP_COMMON=" + dir.path()};
-                const char* envp[] = {env[0].c_str(), env[1].c_str(), nullptr};
-                const char* argv[] = {APP_PATH, "-o", "server", "printers", nullptr};
-                if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0)
-                  execve(APP_PATH, const_cast<char**>(argv), const_cast<char**>(envp));
-                _exit(127);
-              }
-              close(out[1]);
-              std::string said = nettest::ReadAll(out[0]);
-              close(out[0]);
               int status = 0;
-              waitpid(child, &status, 0);
+              std::string said = run(report, status);
               NS_CHECK(report, WIFEXITED(status) && WEXITSTATUS(status) == 1);
               NS_CHECK(report, said.find("members of the group 'lp'") != std::string::npos);
             }));
+  // A server of the user's own that takes the connection is asked itself:
+  // by the check, then by PAPPL's command line (closed at once here).
+  Fd own(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  snprintf(address.sun_path, sizeof address.sun_path, "%s/netbackend-printer-app65534.sock",
+           tmp.c_str());
+  ASSERT_EQ(0, bind(own.get(), reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, chmod(address.sun_path, 0777));
+  ASSERT_EQ(0, listen(own.get(), 4));
+  int taken = 0;
+  std::thread taker([&] {
+    for (int c; (c = accept(own.get(), nullptr, nullptr)) >= 0; close(c)) ++taken;
+  });
+  EXPECT_EQ("", RunInNamespace(false, 30, [&](Report& report) {
+              int status = 0;
+              NS_CHECK(report, run(report, status).find("Only root") == std::string::npos);
+            }));
+  shutdown(own.get(), SHUT_RDWR);
+  taker.join();
+  EXPECT_LE(2, taken);  // libcups may ask again on a new connection
 }
 
 // Logins go through a PAM stack: the test's own, whose module hands the
