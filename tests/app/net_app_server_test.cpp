@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -368,6 +369,11 @@ void Serve(Report& report, const std::string& dir) {
   Ask(local, IPP_OP_SET_PRINTER_ATTRIBUTES, "root", nullptr, "", [](ipp_t* r) {
     ippAddString(r, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-location", nullptr, "Room 12");
   });
+  // One in the operation group describes no printer.
+  Ask(local, IPP_OP_SET_PRINTER_ATTRIBUTES, "root", nullptr, "", [](ipp_t* r) {
+    ippAddString(r, IPP_TAG_OPERATION, IPP_TAG_TEXT, "printer-location", nullptr, "Hall");
+    ippAddString(r, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-organization", nullptr, "Lab");
+  });
   char text[256] = "";
   NS_CHECK_EQ(report, std::string("Room 12"),
               std::string(papplPrinterGetLocation(glue, text, sizeof text) ? text : ""));
@@ -606,6 +612,32 @@ TEST(AppServer, RefusesManagersWhomTheSocketRefuses) {
   shutdown(own.get(), SHUT_RDWR);
   taker.join();
   EXPECT_LE(2, taken);  // libcups may ask again on a new connection
+}
+
+// A spool that fills up while a document arrives: the client is told so
+// in words, not with errno's "Success" of a short write.
+TEST(AppServer, SaysWhenTheSpoolIsFull) {
+  TempDir dir("app-full");
+  EXPECT_EQ("", RunInNamespace(true, 60, [&](Report& report) {
+              if (!NS_CHECK(report, unshare(CLONE_NEWNS) == 0 &&
+                                        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE,
+                                              nullptr) == 0 &&
+                                        mount("app-full", dir.path().c_str(), "tmpfs", 0,
+                                              "size=1m,mode=0700") == 0))
+                return;
+              Printer printer;
+              Running run(report, dir.path(), printer);
+              if (!NS_CHECK(report, papplPrinterCreate(
+                                        run.system, 0, "glue", "pcl", "",
+                                        MakeDeviceUri("gprinter", "03FF77000040").c_str())))
+                return;
+              Answer full = Ask(run.tcp, IPP_OP_PRINT_JOB, "alice", "application/vnd.hp-pcl",
+                                std::string(2 << 20, 'x'));
+              ipp_attribute_t* message =
+                  ippFindAttribute(full.ipp.get(), "status-message", IPP_TAG_TEXT);
+              NS_CHECK(report, message != nullptr &&
+                                   strstr(ippGetString(message, 0, nullptr), "is full") != nullptr);
+            }));
 }
 
 // Logins go through a PAM stack: the test's own, whose module hands the
