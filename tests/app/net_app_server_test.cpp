@@ -18,8 +18,8 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -304,7 +304,8 @@ struct Running {
     if (thread.joinable()) thread.join();
     std::string log = ReadFile(dir + "/log");
     if (!report.text().empty())
-      report.Check(false, __FILE__, __LINE__, log.substr(log.size() > 4000 ? log.size() - 4000 : 0));
+      report.Check(false, __FILE__, __LINE__,
+                   log.substr(log.size() > 4000 ? log.size() - 4000 : 0));
   }
   // The service is stopped by SIGTERM, which the server hands on to PAPPL.
   void Stop() {
@@ -483,17 +484,14 @@ void Serve(Report& report, const std::string& dir) {
 }
 
 TEST(AppServer, ServesAsTheProgramDoes) {
-  char folder[] = "/tmp/app-server.XXXXXX";
-  ASSERT_NE(mkdtemp(folder), nullptr);
+  TempDir dir("app-server");
   // A shutdown that finds jobs still waiting ends the server's process at
   // once: a scenario cut short that way must not pass for a whole one.
-  const std::string dir = folder, done = dir + "/done";
   EXPECT_EQ("", RunInNamespace(true, 90, [&](Report& report) {
-              Serve(report, dir);
-              WriteFile(done, "", 0600);
+              Serve(report, dir.path());
+              WriteFile(dir / "done", "", 0600);
             }));
-  EXPECT_TRUE(Exists(done)) << "the scenario did not run to its end";
-  RemoveTree(dir);
+  EXPECT_TRUE(Exists(dir / "done")) << "the scenario did not run to its end";
 }
 
 // No job the server acknowledged is lost, whichever way it ends: stopped
@@ -506,20 +504,21 @@ TEST(AppServer, KeepsEveryJobAcrossRestarts) {
   auto submit = [](Running& run, const std::string& document) {
     return Ask(run.tcp, IPP_OP_PRINT_JOB, "alice", "application/vnd.hp-pcl", document).status;
   };
-  EXPECT_EQ("", RunInNamespace(true, 90, [&](Report& report) {
-              Printer printer;
-              Running run(report, dir.path(), printer, true);
-              pappl_printer_t* glue = papplPrinterCreate(
-                  run.system, 0, "glue", "pcl", "", MakeDeviceUri("gprinter", "03FF77000040").c_str());
-              if (!NS_CHECK(report, glue != nullptr)) return;
-              NS_CHECK_EQ(report, IPP_STATUS_OK, submit(run, first));
-              for (int i = 0; i < 100 && !(papplPrinterGetReasons(glue) & PAPPL_PREASON_OFFLINE); ++i)
-                usleep(50000);
-              // With a job waiting, the server saves and ends the process.
-              if (!report.text().empty()) return;
-              run.Stop();
-              NS_CHECK(report, false);
-            }));
+  EXPECT_EQ(
+      "", RunInNamespace(true, 90, [&](Report& report) {
+        Printer printer;
+        Running run(report, dir.path(), printer, true);
+        pappl_printer_t* glue = papplPrinterCreate(
+            run.system, 0, "glue", "pcl", "", MakeDeviceUri("gprinter", "03FF77000040").c_str());
+        if (!NS_CHECK(report, glue != nullptr)) return;
+        NS_CHECK_EQ(report, IPP_STATUS_OK, submit(run, first));
+        for (int i = 0; i < 100 && !(papplPrinterGetReasons(glue) & PAPPL_PREASON_OFFLINE); ++i)
+          usleep(50000);
+        // With a job waiting, the server saves and ends the process.
+        if (!report.text().empty()) return;
+        run.Stop();
+        NS_CHECK(report, false);
+      }));
   EXPECT_EQ("child exited with status 3\n", RunInNamespace(true, 90, [&](Report& report) {
               Printer printer;
               Running run(report, dir.path(), printer, true);
@@ -531,9 +530,10 @@ TEST(AppServer, KeepsEveryJobAcrossRestarts) {
               Printer printer;
               Running run(report, dir.path(), printer);
               std::vector<std::string> jobs = printer.Jobs(2);
-              pappl_printer_t* glue = papplSystemFindPrinter(run.system, "/ipp/print/glue", 0, nullptr);
-              for (int i = 0; i < 100 && glue != nullptr && papplPrinterGetNumberOfActiveJobs(glue) > 0;
-                   ++i)
+              pappl_printer_t* glue =
+                  papplSystemFindPrinter(run.system, "/ipp/print/glue", 0, nullptr);
+              for (int i = 0;
+                   i < 100 && glue != nullptr && papplPrinterGetNumberOfActiveJobs(glue) > 0; ++i)
                 usleep(50000);
               jobs = printer.Jobs(2);
               NS_CHECK(report, jobs == (std::vector<std::string>{first, second}));
@@ -618,34 +618,33 @@ TEST(AppServer, RefusesManagersWhomTheSocketRefuses) {
 // in words, not with errno's "Success" of a short write.
 TEST(AppServer, SaysWhenTheSpoolIsFull) {
   TempDir dir("app-full");
-  EXPECT_EQ("", RunInNamespace(true, 60, [&](Report& report) {
-              if (!NS_CHECK(report, unshare(CLONE_NEWNS) == 0 &&
-                                        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE,
-                                              nullptr) == 0 &&
-                                        mount("app-full", dir.path().c_str(), "tmpfs", 0,
-                                              "size=1m,mode=0700") == 0))
-                return;
-              Printer printer;
-              Running run(report, dir.path(), printer);
-              if (!NS_CHECK(report, papplPrinterCreate(
-                                        run.system, 0, "glue", "pcl", "",
-                                        MakeDeviceUri("gprinter", "03FF77000040").c_str())))
-                return;
-              Answer full = Ask(run.tcp, IPP_OP_PRINT_JOB, "alice", "application/vnd.hp-pcl",
-                                std::string(2 << 20, 'x'));
-              ipp_attribute_t* message =
-                  ippFindAttribute(full.ipp.get(), "status-message", IPP_TAG_TEXT);
-              NS_CHECK(report, message != nullptr &&
-                                   strstr(ippGetString(message, 0, nullptr), "is full") != nullptr);
-            }));
+  EXPECT_EQ(
+      "", RunInNamespace(true, 60, [&](Report& report) {
+        if (!NS_CHECK(report, unshare(CLONE_NEWNS) == 0 &&
+                                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                                  mount("app-full", dir.path().c_str(), "tmpfs", 0,
+                                        "size=1m,mode=0700") == 0))
+          return;
+        Printer printer;
+        Running run(report, dir.path(), printer);
+        if (!NS_CHECK(report,
+                      papplPrinterCreate(run.system, 0, "glue", "pcl", "",
+                                         MakeDeviceUri("gprinter", "03FF77000040").c_str())))
+          return;
+        Answer full = Ask(run.tcp, IPP_OP_PRINT_JOB, "alice", "application/vnd.hp-pcl",
+                          std::string(2 << 20, 'x'));
+        ipp_attribute_t* message = ippFindAttribute(full.ipp.get(), "status-message", IPP_TAG_TEXT);
+        NS_CHECK(report, message != nullptr &&
+                             strstr(ippGetString(message, 0, nullptr), "is full") != nullptr);
+      }));
 }
 
 // Logins go through a PAM stack: the test's own, whose module hands the
 // password that the conversation gave to a script of the test.
 TEST(AppServer, ChecksLoginsWithPam) {
   TempDir pam("app-pam");
-  const std::string auth = "auth required pam_exec.so expose_authtok quiet /bin/sh " +
-                           (pam / "check") + "\n";
+  const std::string auth =
+      "auth required pam_exec.so expose_authtok quiet /bin/sh " + (pam / "check") + "\n";
   ASSERT_TRUE(WriteFile(pam / "check",
                         "[ \"$PAM_USER\" = alice ] && [ \"$(tr -d '\\000')\" = 'right horse' ]\n",
                         0600));
@@ -657,8 +656,8 @@ TEST(AppServer, ChecksLoginsWithPam) {
     const char* password;
     bool valid;
   } cases[] = {
-      {"login", "alice", "right horse", true},  {"login", "alice", "right", false},
-      {"login", "bob", "right horse", false},   {"locked", "alice", "right horse", false},
+      {"login", "alice", "right horse", true},   {"login", "alice", "right", false},
+      {"login", "bob", "right horse", false},    {"locked", "alice", "right horse", false},
       {"absent", "alice", "right horse", false}, {"login", "", "right horse", false},
   };
   for (const auto& c : cases)
