@@ -324,6 +324,7 @@ struct Running {
 };
 
 void Serve(Report& report, const std::string& dir) {
+  const bool v6 = nettest::Ip("addr add 2001:db8::1/64 dev nb0 nodad\n");
   Printer printer;
   Running run(report, dir, printer);
   if (run.system == nullptr) return;
@@ -366,6 +367,12 @@ void Serve(Report& report, const std::string& dir) {
   Server rebound = tcp;
   rebound.host = "rebound.example";
   NS_CHECK_EQ(report, 400, Ask(rebound, IPP_OP_GET_PRINTER_ATTRIBUTES, "alice").http);
+  // This host's addresses on its link are its names too.
+  for (const char* own : {"10.99.0.1:8631", "[2001:db8::1]:8631"}) {
+    if (own[0] == '[' && !v6) continue;  // a kernel without IPv6
+    rebound.host = own;
+    NS_CHECK_EQ(report, 200, Ask(rebound, IPP_OP_GET_PRINTER_ATTRIBUTES, "alice").http);
+  }
   NS_CHECK_EQ(report, 401, Ask(tcp, IPP_OP_PAUSE_PRINTER, "alice").http);
   Ask(local, IPP_OP_SET_PRINTER_ATTRIBUTES, "root", nullptr, "", [](ipp_t* r) {
     ippAddString(r, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-location", nullptr, "Room 12");
