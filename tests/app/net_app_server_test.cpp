@@ -41,6 +41,7 @@
 #include "pcl_decoder.h"
 #include "printer_link.h"
 #include "server_setup.h"
+#include "state_paths.h"
 #include "test_files.h"
 #include "test_util.h"
 
@@ -643,6 +644,10 @@ TEST(AppServer, SaysWhenTheSpoolIsFull) {
         ipp_attribute_t* message = ippFindAttribute(full.ipp.get(), "status-message", IPP_TAG_TEXT);
         NS_CHECK(report, message != nullptr &&
                              strstr(ippGetString(message, 0, nullptr), "is full") != nullptr);
+        // Nor is the state's own write taken for done.
+        std::string error;
+        NS_CHECK(report, !WriteFileDurably(dir / "big", std::string(2 << 20, 'x'), error) &&
+                             error.find(strerror(ENOSPC)) != std::string::npos);
       }));
 }
 
