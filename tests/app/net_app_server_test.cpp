@@ -461,9 +461,14 @@ void Serve(Report& report, const std::string& dir) {
   for (int i = 0; i < 100 && offline(); ++i) usleep(50000);
   NS_CHECK(report, !offline());
 
-  report.Context("a printer that answers in PJL");
+  report.Context("a printer that answers in PJL, paused a while");
   printer.pjl = true;
+  papplPrinterPause(glue);
   jobId = Ask(tcp, IPP_OP_PRINT_JOB, "alice", "application/vnd.hp-pcl", first).Integer("job-id");
+  // With a job waiting, it stays paused past the server's next tick.
+  usleep(1200000);
+  NS_CHECK_EQ(report, IPP_PSTATE_STOPPED, papplPrinterGetState(glue));
+  papplPrinterResume(glue);
   printer.Jobs(6);
   job = papplPrinterFindJob(glue, jobId);
   for (int i = 0; i < 100 && job != nullptr && papplJobGetState(job) < IPP_JSTATE_CANCELED; ++i)
