@@ -20,10 +20,13 @@
 #include <thread>
 #include <vector>
 
+#include "device_uri.h"
 #include "dns_message.h"
 #include "kvt.h"
 #include "net_namespace.h"
 #include "net_printers.h"
+#include "printer_link.h"
+#include "printer_listing.h"
 #include "test_files.h"
 #include "test_util.h"
 #include "trace_file.h"
@@ -239,4 +242,27 @@ TEST(NetDiscover, LinksThatChangeDuringTheRun) {
     }
   });
   EXPECT_EQ("", failures);
+}
+
+// The application's listing: each printer once, under its brand, past a
+// reply it may not use.
+TEST(NetDiscover, TheApplicationListsEachPrinterOnce) {
+  std::string failures = RunInNamespace(true, 30, [&](Report& r) {
+    NetNs peer(false);
+    if (!NS_CHECK(r, peer.ok() && nettest::LinkPeer(peer))) return;
+    Printers printers(peer, 5353,
+                      {{kKorvane}, {TamoAt("10.99.0.20")}, {TamoAt("10.99.0.20")}, {kTamo}});
+    if (!NS_CHECK(r, printers.ok())) return;
+    AddressBook book;
+    std::vector<std::string> uris;
+    ListPrinters(
+        [&](const ListedPrinter& printer) {
+          uris.push_back(printer.uri);
+          return true;
+        },
+        &book, 1);
+    NS_CHECK(r, uris == (std::vector<std::string>{MakeDeviceUri("tamo", "8844CC22AA66"),
+                                                  MakeDeviceUri("tamo", "80C4A2E691D5")}));
+  });
+  EXPECT_EQ(failures, "");
 }
