@@ -391,6 +391,8 @@ void Serve(Report& report, const std::string& dir) {
   report.Context("formats");
   NS_CHECK_EQ(report, IPP_STATUS_ERROR_DOCUMENT_FORMAT_NOT_SUPPORTED,
               Ask(tcp, IPP_OP_VALIDATE_JOB, "alice", "text/plain").status);
+  NS_CHECK_EQ(report, IPP_STATUS_ERROR_DOCUMENT_FORMAT_NOT_SUPPORTED,
+              Ask(tcp, IPP_OP_PRINT_JOB, "alice", "text/plain", "text\n").status);
 
   report.Context("jobs, oldest first, whole, their owner's");
   papplPrinterPause(glue);
